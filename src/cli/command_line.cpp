@@ -1,0 +1,43 @@
+#include "cli/command_line.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+const char* const kUsageLines[] = {
+    "Usage: drimlet [options] MTD NKFILE",
+    "Options:",
+    "  -n <nonfs_size>     Size of non-Filesystem partition in MiB",
+};
+}  // namespace
+
+uint32_t nonfs_bytes_from_text(const char* text) {
+    long mib = strtol(text, nullptr, 10);
+    // The board's long is 32 bits, where strtol saturates at the int32 range;
+    // clamp the same way so a 64-bit build gives the same bytes.
+    if (mib > INT32_MAX) mib = INT32_MAX;
+    if (mib < INT32_MIN) mib = INT32_MIN;
+    return static_cast<uint32_t>(static_cast<int32_t>(mib)) << 20;
+}
+
+void show_usage() {
+    for (const char* line : kUsageLines) puts(line);
+    exit(0);
+}
+
+int parse_command_line(int argc, char* argv[], RunSettings& settings) {
+    int option;
+    while ((option = getopt(argc, argv, "n:")) != -1) {
+        if (option == 'n')
+            settings.nonfs_bytes = nonfs_bytes_from_text(optarg);
+        else
+            show_usage();  // getopt has already printed its own diagnostic
+    }
+    if (optind + 1 >= argc) show_usage();
+    settings.mtd_path = argv[optind];
+    settings.image_path = argv[optind + 1];
+    return 0;
+}

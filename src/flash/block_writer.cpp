@@ -1,0 +1,40 @@
+#include "flash/block_writer.h"
+
+#include <cstdio>
+
+#include "flash/block_ops.h"
+#include "run/messages.h"
+
+namespace {
+const char kPartitionTooLarge[] = "Non-Filesystem partition too large!\n";
+const char kWriteFailed[] = "Write erase block failed\n";
+}  // namespace
+
+int init_cursor(uint32_t nonfs_bytes, uint32_t erasesize, AllocatorCursor& cursor) {
+    uint32_t blocks = erasesize == 0 ? 0 : nonfs_bytes / erasesize;
+    if (blocks > UINT16_MAX) {
+        // A 16-bit cursor would wrap and start far below the partition's top.
+        print_fixed(kPartitionTooLarge);
+        return -1;
+    }
+    cursor = static_cast<AllocatorCursor>(blocks);
+    return cursor;
+}
+
+int write_next_block(int device_fd, uint32_t erasesize, AllocatorCursor& cursor,
+                     const uint8_t* buffer) {
+    while (cursor != 0) {
+        AllocatorCursor candidate = cursor--;
+        uint32_t offset = static_cast<uint32_t>(candidate) * erasesize;
+        if (check_block_good(device_fd, offset) != 0) continue;
+        // Block 1 is examined but never written: the boot loader lives below.
+        if (cursor == 0) return -1;
+        if (erase_block(device_fd, offset, erasesize) != 0) continue;
+        if (program_at(device_fd, offset, buffer, erasesize) < 0) {
+            print_fixed(kWriteFailed);
+            return -1;
+        }
+        return candidate;
+    }
+    return -1;
+}

@@ -1,0 +1,20 @@
+// Block allocator and writer: image blocks go into the non-Filesystem
+// partition from its top downward, one whole erase block per write, skipping
+// blocks that are bad or fail to erase. Blocks 0 and 1 are never written.
+#pragma once
+
+#include <cstdint>
+
+// Number of the next candidate erase block; only ever counts down.
+using AllocatorCursor = uint16_t;
+
+// Sets the cursor to nonfs_bytes / erasesize (0 when erasesize is 0).
+// Returns the cursor, or -1 with a message when the partition holds more
+// blocks than the 16-bit cursor can count.
+int init_cursor(uint32_t nonfs_bytes, uint32_t erasesize, AllocatorCursor& cursor);
+
+// Erases and writes `buffer` (exactly erasesize bytes) into the next good
+// block below the cursor. Returns that block's number (never 0 or 1), or -1
+// when the write failed or the cursor ran out (the latter without a message).
+int write_next_block(int device_fd, uint32_t erasesize, AllocatorCursor& cursor,
+                     const uint8_t* buffer);

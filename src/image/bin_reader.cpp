@@ -1,0 +1,73 @@
+#include "image/bin_reader.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "run/flash_run.h"
+#include "run/messages.h"
+
+namespace {
+const uint8_t kSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
+
+const char kShortReadFormat[] = "Short read, expected %zu bytes. %s\n";
+const char kNoSignature[] = "Could not read WinCE signature!\n";
+const char kBadSignature[] = "WinCE signature not found!\n";
+const char kShortHeader[] = "Incomplete image header!\n";
+const char kHeaderFormat[] = "Image base address %08x, size %u\n";
+const char kShortRecordHeader[] = "Incomplete record header!\n";
+}  // namespace
+
+uint32_t load_le32(const uint8_t* bytes) {
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+int read_exact(int fd, uint8_t* buffer, size_t size) {
+    size_t received = 0;
+    while (received < size) {
+        ssize_t got = read(fd, buffer + received, size - received);
+        if (got == 0) return 0;
+        if (got < 0) {
+            fprintf(stderr, kShortReadFormat, size - received, strerror(errno));
+            return -1;
+        }
+        received += static_cast<size_t>(got);
+    }
+    return static_cast<int>(size);
+}
+
+int check_image(FlashRun& run, BinImageHeader& header) {
+    uint8_t signature[sizeof kSignature];
+    if (read_exact(run.image_fd, signature, sizeof signature) != sizeof signature) {
+        print_fixed(kNoSignature);
+        return -1;
+    }
+    if (memcmp(signature, kSignature, sizeof kSignature) != 0) {
+        print_fixed(kBadSignature);
+        return -1;
+    }
+    uint8_t fields[8];
+    if (read_exact(run.image_fd, fields, sizeof fields) != sizeof fields) {
+        print_fixed(kShortHeader);
+        return -1;
+    }
+    header.start = load_le32(fields);
+    header.length = load_le32(fields + 4);
+    fprintf(stderr, kHeaderFormat, header.start, header.length);
+    return 0;
+}
+
+int read_record_header(FlashRun& run, BinRecord& record) {
+    uint8_t fields[12];
+    if (read_exact(run.image_fd, fields, sizeof fields) != sizeof fields) {
+        print_fixed(kShortRecordHeader);
+        return -1;
+    }
+    record.address = load_le32(fields);
+    record.length = load_le32(fields + 4);
+    record.checksum = load_le32(fields + 8);
+    return 0;
+}

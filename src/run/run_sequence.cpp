@@ -1,0 +1,70 @@
+#include "run/run_sequence.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "flash/config_block.h"
+#include "flash/mtd_device.h"
+#include "image/bin_reader.h"
+#include "image/block_assembler.h"
+#include "run/flash_run.h"
+#include "run/messages.h"
+
+namespace {
+const char kOpenFailedFormat[] = "Failed to open MTD device %s\n";
+const char kInfoFailedFormat[] = "Failed to get info of MTD device %s\n";
+const char kOutOfMemory[] = "Out of memory!\n";
+
+void print_device_report(const mtd_info_user& geometry) {
+    printf("MTD Type: %d\n", geometry.type);
+    printf("MTD total size: %d kilobytes\n", static_cast<int>(geometry.size >> 10));
+    printf("MTD write size: %d bytes\n", static_cast<int>(geometry.writesize));
+    printf("MTD erase size: %d bytes\n", static_cast<int>(geometry.erasesize));
+}
+
+// The image phases, in order; the first failure ends them.
+int install_image(FlashRun& run) {
+    BinImageHeader header;
+    if (check_image(run, header) != 0) return 1;
+    BlockTable table;
+    if (stream_image(run, header, table) < 0) return 1;
+    return write_config_block(run, table) == 0 ? 0 : 1;
+}
+}  // namespace
+
+int run_install(const RunSettings& settings) {
+    FlashRun run;
+    run.settings = settings;
+    run.device_fd = mtd_open(settings.mtd_path);
+    if (run.device_fd < 0) {
+        fprintf(stderr, kOpenFailedFormat, settings.mtd_path);
+        return 1;
+    }
+    if (mtd_get_info(run.device_fd, run.geometry) != 0) {
+        // Every later step depends on the geometry; guessing it could put
+        // blocks anywhere on the chip.
+        fprintf(stderr, kInfoFailedFormat, settings.mtd_path);
+        mtd_close(run.device_fd);
+        return 1;
+    }
+    print_device_report(run.geometry);
+    if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
+
+    run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
+    if (!run.block_buffer) {
+        print_fixed(kOutOfMemory);
+        mtd_close(run.device_fd);
+        return 1;
+    }
+    // A failed open is left to the first read, which reports it.
+    run.image_fd = strcmp(settings.image_path, "-") == 0 ? 0 : open(settings.image_path, O_RDONLY);
+
+    int status = install_image(run);
+    close(run.image_fd);
+    mtd_close(run.device_fd);
+    return status;
+}

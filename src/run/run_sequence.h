@@ -1,0 +1,10 @@
+// One install from the parsed command line to the exit status.
+#pragma once
+
+#include "cli/command_line.h"
+
+// Opens the device, reports its geometry, opens the image source and runs
+// the image check, the streaming of image blocks and the partition table
+// block in order. Returns the exit status: 0 only when the partition table
+// block was written, 1 on every failure.
+int run_install(const RunSettings& settings);

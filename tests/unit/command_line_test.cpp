@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+
+namespace {
+
+RunSettings parse(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    optind = 0;  // glibc: re-initialise getopt for every parse in this process
+    RunSettings settings;
+    parse_command_line(static_cast<int>(words.size()), argv.data(), settings);
+    return settings;
+}
+
+struct SizeCase {
+    const char* text;
+    uint32_t bytes;
+};
+
+TEST(CommandLine, NonfsSizeFollowsStrtolAndWrapsIn32Bits) {
+    const SizeCase cases[] = {
+        {"64", 64u << 20},         {"abc", 0},          {"12abc", 12u << 20},
+        {" 7", 7u << 20},          {"+3", 3u << 20},    {"4095", 4095u << 20},
+        {"4096", 0},               {"4097", 1u << 20},  {"-1", 0xFFF00000u},
+        {"99999999999", 0xFFF00000u},  // saturates like the board's 32-bit strtol
+        {"", 0},
+    };
+    for (const SizeCase& c : cases) EXPECT_EQ(nonfs_bytes_from_text(c.text), c.bytes) << c.text;
+}
+
+TEST(CommandLine, OperandsAroundOptionsAndLaterOptionWins) {
+    RunSettings s = parse({"drimlet", "/dev/mtd3", "-n", "8", "nk.bin"});
+    EXPECT_STREQ(s.mtd_path, "/dev/mtd3");
+    EXPECT_STREQ(s.image_path, "nk.bin");
+    EXPECT_EQ(s.nonfs_bytes, 8u << 20);
+
+    s = parse({"drimlet", "-n", "8", "-n16", "dev", "img", "extra"});
+    EXPECT_EQ(s.nonfs_bytes, 16u << 20);
+    EXPECT_STREQ(s.mtd_path, "dev");
+    EXPECT_STREQ(s.image_path, "img");
+
+    s = parse({"drimlet", "dev", "-"});
+    EXPECT_EQ(s.nonfs_bytes, 0u);
+    EXPECT_STREQ(s.image_path, "-");
+}
+
+TEST(CommandLineDeathTest, IncompleteOrBadCommandLineShowsUsageWithStatusZero) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"drimlet"},
+        {"drimlet", "dev"},
+        {"drimlet", "-x", "dev", "img"},
+        {"drimlet", "dev", "img", "-n"},
+        {"drimlet", "-n", "8", "dev"},
+    };
+    for (const auto& words : cases)
+        EXPECT_EXIT(parse(words), testing::ExitedWithCode(0), "") << words.size();
+}
+
+}  // namespace

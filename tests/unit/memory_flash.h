@@ -1,0 +1,33 @@
+// An in-memory NAND behind the MTD device functions, for in-process tests:
+// it enforces erase-before-program and alignment like the chip, records every
+// request, and can be told to fail any of them.
+#pragma once
+
+#include <mtd/mtd-user.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+struct MemoryFlash {
+    mtd_info_user info{};
+    std::vector<uint8_t> bytes;
+    std::set<uint32_t> bad_blocks, fail_query, fail_erase, fail_write;
+    bool fail_info = false;
+    bool fail_seek = false;
+    int eintr_writes = 0;        // the next n writes fail with EINTR
+    size_t short_write = 0;      // when nonzero, each write takes at most this many bytes
+    bool zero_write = false;     // writes make no progress
+    std::vector<std::string> log;  // one line per request
+    int violations = 0;          // programs of pages that were not erased, bad writes
+    uint64_t position = 0;
+};
+
+constexpr int kMemoryFlashFd = 1000;
+constexpr const char* kMemoryFlashPath = "/dev/mtd-memory";
+
+// Makes `flash` the device behind kMemoryFlashPath: size, erase size and
+// write size in bytes, contents erased.
+void attach_memory_flash(MemoryFlash& flash, uint32_t size, uint32_t erasesize, uint32_t writesize);
+void detach_memory_flash();
