@@ -311,27 +311,41 @@ off64_t sim_lseek(int fd, off64_t offset, int whence) {
     off64_t result = target >= 0 && target <= static_cast<off64_t>(g.size)
                          ? real_lseek()(fd, target, SEEK_SET)
                          : fail(EINVAL);
-    log_line("lseek 0x%08llx %d -> %lld", static_cast<unsigned long long>(offset), whence,
-             static_cast<long long>(result));
+    if (result < 0)
+        log_line("lseek 0x%08llx %d -> -1 EINVAL", static_cast<unsigned long long>(offset), whence);
+    else
+        log_line("lseek 0x%08llx %d -> 0x%08llx", static_cast<unsigned long long>(offset), whence,
+                 static_cast<unsigned long long>(result));
     return result;
 }
 
 // Programs `count` bytes at `position` the way NAND does: a page that is not
 // erased, or a block marked bad, is a violation, and bits only go 1 -> 0.
 ssize_t program(int fd, const uint8_t* data, size_t count, uint64_t position) {
-    static uint8_t page[1 << 16];
-    const size_t unit = g.check_unit <= sizeof page ? g.check_unit : sizeof page;
-    for (size_t done = 0; done < count; done += unit) {
-        uint64_t at = position + done;
-        if (in_list(g.bad, block_of(at))) violation("write into bad block %llu", static_cast<unsigned long long>(block_of(at)));
-        if (real_pread()(fd, page, unit, static_cast<off64_t>(at)) != static_cast<ssize_t>(unit)) return fail(EIO);
-        bool erased = true;
-        for (size_t i = 0; i < unit; ++i) {
-            if (page[i] != 0xFF) erased = false;
-            page[i] &= data[done + i];
+    static uint8_t cells[1 << 16];
+    const size_t unit = g.check_unit;
+    // Whole pages per round trip to the flash file.
+    const size_t span = unit <= sizeof cells ? sizeof cells / unit * unit : 0;
+    if (span == 0) return fail(EINVAL);
+    for (size_t done = 0; done < count; done += span) {
+        const size_t piece = count - done < span ? count - done : span;
+        const uint64_t at = position + done;
+        if (real_pread()(fd, cells, piece, static_cast<off64_t>(at)) != static_cast<ssize_t>(piece)) return fail(EIO);
+        for (size_t page = 0; page < piece; page += unit) {
+            uint64_t page_at = at + page;
+            if (page == 0 || page_at % g.erasesize == 0) {
+                if (in_list(g.bad, block_of(page_at)))
+                    violation("write into bad block %llu", static_cast<unsigned long long>(block_of(page_at)));
+            }
+            bool erased = true;
+            for (size_t i = page; i < page + unit; ++i) {
+                if (cells[i] != 0xFF) erased = false;
+                cells[i] &= data[done + i];
+            }
+            if (!erased)
+                violation("program of page at 0x%08llx that is not erased", static_cast<unsigned long long>(page_at));
         }
-        if (!erased) violation("program of page at 0x%08llx that is not erased", static_cast<unsigned long long>(at));
-        if (real_pwrite()(fd, page, unit, static_cast<off64_t>(at)) != static_cast<ssize_t>(unit)) return fail(EIO);
+        if (real_pwrite()(fd, cells, piece, static_cast<off64_t>(at)) != static_cast<ssize_t>(piece)) return fail(EIO);
     }
     return static_cast<ssize_t>(count);
 }

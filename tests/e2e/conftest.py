@@ -1,0 +1,89 @@
+"""Runs the real drimlet binary against mtdsim's simulated NAND.
+
+DRIMLET and MTDSIM name the binaries (default: the build/ tree). For a
+foreign-architecture build, DRIMLET_QEMU gives the qemu-user command line to
+run it with (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf") and MTDSIM_LIBRARY
+the preload library of the same architecture.
+"""
+import os
+import shlex
+import subprocess
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+DRIMLET = os.environ.get("DRIMLET", str(ROOT / "build" / "drimlet"))
+MTDSIM = os.environ.get("MTDSIM", str(ROOT / "build" / "tools" / "mtdsim" / "mtdsim"))
+QEMU = shlex.split(os.environ.get("DRIMLET_QEMU", ""))
+
+
+@dataclass
+class Geometry:
+    size: int
+    erase: int
+    page: int
+    type: int = 4
+
+
+@dataclass
+class Outcome:
+    status: int
+    out: str
+    err: str
+    flash: bytes
+    log: list = field(default_factory=list)
+
+    def requests(self, prefix=""):
+        """Log lines without their index, optionally only those starting with prefix."""
+        lines = [line.split(" ", 1)[1] for line in self.log if not line.startswith("#0 ")]
+        return [l for l in lines if l.startswith(prefix)]
+
+
+class Bench:
+    """A flash file plus the mtdsim options for one test."""
+
+    def __init__(self, tmp_path):
+        self.tmp = tmp_path
+        self.flash = tmp_path / "flash.bin"
+        self.log = tmp_path / "requests.log"
+
+    def run(self, geometry, drimlet_args, image=None, stdin=None, sim_args=(), initial=None, fresh=True):
+        if initial is not None:
+            self.flash.write_bytes(initial)
+            fresh = False
+        if self.log.exists():
+            self.log.unlink()
+        args = [str(a) for a in drimlet_args]
+        if image is not None:
+            path = self.tmp / "nk.bin"
+            path.write_bytes(image)
+            args = [str(path) if a == "{image}" else a for a in args]
+        command = [MTDSIM, "--flash", str(self.flash), "--size", str(geometry.size),
+                   "--erase", str(geometry.erase), "--page", str(geometry.page),
+                   "--type", str(geometry.type), "--log", str(self.log)]
+        command += ["--fresh"] if fresh else []
+        command += [str(a) for a in sim_args]
+        command += ["--qemu"] if QEMU else []
+        command += ["--"] + QEMU + [DRIMLET] + args
+        done = subprocess.run(command, input=stdin, capture_output=True, timeout=120)
+        return Outcome(done.returncode, done.stdout.decode(), done.stderr.decode(),
+                       self.flash.read_bytes(),
+                       self.log.read_text().splitlines() if self.log.exists() else [])
+
+
+@pytest.fixture
+def bench(tmp_path):
+    return Bench(tmp_path)
+
+
+def device_report(geometry):
+    return (f"MTD Type: {geometry.type}\n"
+            f"MTD total size: {geometry.size >> 10} kilobytes\n"
+            f"MTD write size: {geometry.page} bytes\n"
+            f"MTD erase size: {geometry.erase} bytes\n")

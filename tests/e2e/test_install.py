@@ -1,0 +1,128 @@
+"""Whole installs on simulated NAND, checked byte for byte."""
+import random
+
+import pytest
+
+from conftest import Geometry, device_report
+from mkbin import bin_image
+import model
+
+START = 0x80200000
+
+
+def records_for(seed, total, erase):
+    """Records of random data with gaps, one crossing a block boundary and
+    one rewriting bytes of the block before it is written."""
+    rng = random.Random(seed)
+    records, address = [], START
+    while address - START < total:
+        data = rng.randbytes(rng.randrange(1, 3 * erase // 2))
+        records.append((address, data))
+        address += len(data) + rng.choice([0, 0, 17, erase, 2 * erase + 5])
+    last_address, last_data = records[-1]
+    end = last_address + len(last_data) - START
+    if end % erase > 8:  # rewrite bytes early in the block still being filled
+        records.append((START + end - end % erase + 1, rng.randbytes(4)))
+    return records
+
+
+def expectation(geometry, nonfs_mib, unusable, records, config_unusable=()):
+    """stderr, flash and device blocks an install must produce."""
+    erase = geometry.erase
+    blocks = model.lay_out(START, records, erase)
+    top = (nonfs_mib << 20) // erase
+    placed, skipped = model.place(len(blocks), top, set(unusable))
+    assert len(placed) == len(blocks), "test case does not fit"
+    length = max(a + len(d) for a, d in records) - START
+    err = f"Image base address {START:08x}, size {length}\n"
+    for block in skipped:
+        err += f"Bad block at {block * erase:08x}, skipping...\n"
+    err += f"Image written, {len(blocks)} erase blocks...\n"
+    config = -(-model.CONFIG_START // erase)
+    while config in config_unusable:
+        err += f"Bad block at {config * erase:08x}, skipping...\n"
+        config += 1
+    err += "Partition table written...\n"
+    page = model.config_page(placed, model.config_page_size(geometry.page))
+    flash = model.expected_flash(geometry.size, erase, blocks, placed, config, page)
+    return err, flash, placed, config
+
+
+INSTALLS = [
+    # name, geometry, -n MiB, bad blocks, image bytes
+    ("large page", Geometry(128 << 20, 128 << 10, 2048), 64, [512, 510, 28, 400], 2 << 20),
+    ("small page", Geometry(16 << 20, 16 << 10, 512), 8, [511, 224, 300], 600 << 10),
+    ("4 KiB page", Geometry(64 << 20, 256 << 10, 4096), 32, [127, 14], 3 << 20),
+    ("byte-writable", Geometry(8 << 20, 64 << 10, 1, type=3), 6, [95, 56], 500 << 10),
+    ("1 MiB erase blocks", Geometry(64 << 20, 1 << 20, 4096), 32, [4, 30], 5 << 20),
+]
+
+
+@pytest.mark.parametrize("name,geometry,nonfs,bad,size", INSTALLS, ids=[c[0] for c in INSTALLS])
+@pytest.mark.parametrize("source", ["file", "pipe"])
+def test_install_lands_byte_for_byte(bench, name, geometry, nonfs, bad, size, source):
+    records = records_for(len(name), size, geometry.erase)
+    image = bin_image(START, records)
+    err, flash, placed, config = expectation(geometry, nonfs, bad, records, bad)
+    if source == "file":
+        outcome = bench.run(geometry, ["-n", nonfs, "/dev/mtd3", "{image}"], image=image,
+                            sim_args=["--bad", ",".join(map(str, bad))])
+    else:
+        outcome = bench.run(geometry, ["-n", nonfs, "/dev/mtd3", "-"], stdin=image,
+                            sim_args=["--bad", ",".join(map(str, bad))])
+    assert outcome.err == err
+    assert outcome.out == device_report(geometry)
+    assert outcome.status == 0
+    assert outcome.flash == flash
+
+    # Every written block: bad-block check, unlock, erase, seek, one write.
+    erase = geometry.erase
+    page_size = model.config_page_size(geometry.page)
+    expected_writes = [(b, erase) for b in placed] + [(config, page_size)]
+    sequences = []
+    for block, length in expected_writes:
+        at = f"0x{block * erase:08x}"
+        sequences.append([f"MEMGETBADBLOCK {at} -> 0", f"MEMUNLOCK {at} 0x{erase:08x} -> -1 524",
+                          f"MEMERASE {at} 0x{erase:08x} -> 0", f"lseek {at} 0 -> {at}",
+                          f"write {at} {length} -> {length}"])
+    requests = outcome.requests()
+    for sequence in sequences:
+        start = requests.index(sequence[0])
+        assert requests[start:start + 5] == sequence
+    touched = [r.split()[1] for r in requests if r.startswith(("MEMERASE", "write", "pwrite"))]
+    assert touched == [f"0x{b * erase:08x}" for b, _ in expected_writes for _ in range(2)]
+
+
+def test_partition_table_lists_blocks_in_image_order_around_bad_blocks(bench):
+    """Bad blocks take no table entry; the first zero entry ends the list."""
+    geometry = Geometry(8 << 20, 128 << 10, 2048)
+    records = [(START + k * (128 << 10), bytes([k]) * 100) for k in range(5)]
+    outcome = bench.run(geometry, ["-n", 7, "/dev/mtd0", "{image}"], image=bin_image(START, records),
+                        sim_args=["--bad", "55,53"])
+    assert outcome.status == 0, outcome.err
+    page = outcome.flash[28 * (128 << 10):][:2048]
+    table = [int.from_bytes(page[28 + 2 * k:30 + 2 * k], "little") for k in range(7)]
+    assert table == [56, 54, 52, 51, 50, 0, 0]
+    for k, block in enumerate(table[:5]):
+        assert outcome.flash[block * (128 << 10)] == k
+
+
+def test_stale_flash_contents_are_erased_before_programming(bench):
+    """A board that already holds an image: every block is erased first, so
+    the simulator sees no program of a page that is not erased."""
+    geometry = Geometry(8 << 20, 128 << 10, 2048)
+    records = records_for(7, 600 << 10, geometry.erase)
+    image = bin_image(START, records)
+    err, flash, _, _ = expectation(geometry, 7, [], records)
+    old = bytes(random.Random(3).randbytes(geometry.size))
+    outcome = bench.run(geometry, ["-n", 7, "/dev/mtd2", "{image}"], image=image, initial=old)
+    assert outcome.status == 0, outcome.err
+    written = [i for i in range(geometry.size // geometry.erase)
+               if any(r.startswith(f"MEMERASE 0x{i * geometry.erase:08x}") for r in outcome.requests())]
+    for block in written:
+        span = slice(block * geometry.erase, (block + 1) * geometry.erase)
+        assert outcome.flash[span] == flash[span]
+    untouched = set(range(geometry.size // geometry.erase)) - set(written)
+    for block in untouched:
+        span = slice(block * geometry.erase, (block + 1) * geometry.erase)
+        assert outcome.flash[span] == old[span]
