@@ -53,7 +53,8 @@ class Bench:
         self.flash = tmp_path / "flash.bin"
         self.log = tmp_path / "requests.log"
 
-    def run(self, geometry, drimlet_args, image=None, stdin=None, sim_args=(), initial=None, fresh=True):
+    def run(self, geometry, drimlet_args, image=None, stdin=None, sim_args=(), initial=None, fresh=True,
+            cwd=None):
         if initial is not None:
             self.flash.write_bytes(initial)
             fresh = False
@@ -71,7 +72,7 @@ class Bench:
         command += [str(a) for a in sim_args]
         command += ["--qemu"] if QEMU else []
         command += ["--"] + QEMU + [DRIMLET] + args
-        done = subprocess.run(command, input=stdin, capture_output=True, timeout=120)
+        done = subprocess.run(command, input=stdin, capture_output=True, timeout=120, cwd=cwd)
         return Outcome(done.returncode, done.stdout.decode(), done.stderr.decode(),
                        self.flash.read_bytes(),
                        self.log.read_text().splitlines() if self.log.exists() else [])

@@ -1,0 +1,197 @@
+"""Every failure reported, turned into status 1, and nothing written where it
+must not be; and the faults an install survives."""
+import pytest
+
+from conftest import Geometry, device_report
+from mkbin import bin_image
+import model
+from test_install import START, expectation, records_for
+
+SMALL = Geometry(8 << 20, 128 << 10, 2048)  # 64 blocks, partition table at block 28
+E = SMALL.erase
+USAGE = ("Usage: drimlet [options] MTD NKFILE\n"
+         "Options:\n"
+         "  -n <nonfs_size>     Size of non-Filesystem partition in MiB\n")
+HEADER = f"Image base address {START:08x}, size 300\n"
+GOOD = bin_image(START, [(START, bytes(range(100)) * 3)])
+
+
+def writes(outcome):
+    return [r for r in outcome.requests() if r.startswith(("MEMERASE", "write"))]
+
+
+@pytest.mark.parametrize("args,diagnostic", [
+    ([], ""),
+    (["/dev/mtd3"], ""),
+    (["-x", "/dev/mtd3", "img"], "invalid option -- 'x'\n"),
+    (["/dev/mtd3", "img", "-n"], "option requires an argument -- 'n'\n"),
+])
+def test_incomplete_command_line_shows_usage_with_status_zero(bench, args, diagnostic):
+    outcome = bench.run(SMALL, args)
+    assert (outcome.status, outcome.out) == (0, USAGE)
+    assert outcome.err.endswith(diagnostic) and outcome.err.count("\n") == diagnostic.count("\n")
+    assert outcome.requests() == []
+
+
+def test_device_that_cannot_be_opened(bench):
+    outcome = bench.run(SMALL, ["-n", 7, "/nonexistent/mtd9", "{image}"], image=GOOD)
+    assert (outcome.status, outcome.out) == (1, "")
+    assert outcome.err == "Failed to open MTD device /nonexistent/mtd9\n"
+
+
+def test_device_without_geometry_is_closed_and_reported(bench):
+    outcome = bench.run(SMALL, ["-n", 7, "/dev/mtd3", "{image}"], image=GOOD, sim_args=["--fail-info"])
+    assert (outcome.status, outcome.out) == (1, "")
+    assert outcome.err == "Failed to get info of MTD device /dev/mtd3\n"
+    assert outcome.requests() == ["MEMGETINFO -> -1 ENOTTY", "close 4"] or outcome.requests()[-1].startswith("close")
+
+
+TRUNCATED = bin_image(START, [(START, bytes(300))], end_record=False)[:-50]
+IMAGE_FAILURES = [
+    ("empty image", b"", "Could not read WinCE signature!\n"),
+    ("three bytes", b"B00", "Could not read WinCE signature!\n"),
+    ("carriage return", b"B000FF\r" + bytes(20), "WinCE signature not found!\n"),
+    ("short header", b"B000FF\n" + bytes(5), "Incomplete image header!\n"),
+    ("short record header", GOOD[:15 + 7], HEADER + "Incomplete record header!\n"),
+    ("no end record", GOOD[:-12], HEADER + "Incomplete record header!\n"),
+    ("data cut short", TRUNCATED, HEADER + "Incomplete data section!\n"),
+    ("record out of order", bin_image(START, [(START + 2 * E, b"\1" * 10), (START + E, b"\2")]),
+     f"Image base address {START:08x}, size {2 * E + 10}\n"
+     f"Record at {START + E:08x} out of order!\n"),
+    ("record below the start", bin_image(START, [(START - 16, b"\1")], length=1),
+     f"Image base address {START:08x}, size 1\nRecord at {START - 16:08x} out of order!\n"),
+]
+
+
+@pytest.mark.parametrize("name,image,err", IMAGE_FAILURES, ids=[c[0] for c in IMAGE_FAILURES])
+def test_broken_images_fail_with_their_message(bench, name, image, err):
+    outcome = bench.run(SMALL, ["-n", 7, "/dev/mtd3", "-"], stdin=image)
+    assert outcome.err == err
+    assert (outcome.status, outcome.out) == (1, device_report(SMALL))
+    if name == "record out of order":  # the blocks before it went out, nothing else
+        assert writes(outcome) == [f"MEMERASE 0x{56 * E:08x} 0x{E:08x} -> 0", f"write 0x{56 * E:08x} {E} -> {E}",
+                                   f"MEMERASE 0x{55 * E:08x} 0x{E:08x} -> 0", f"write 0x{55 * E:08x} {E} -> {E}"]
+    else:
+        assert writes(outcome) == []
+        assert outcome.flash == b"\xff" * SMALL.size
+
+
+def test_image_that_cannot_be_opened_reports_a_short_read(bench):
+    outcome = bench.run(SMALL, ["-n", 7, "/dev/mtd3", "/nonexistent/nk.bin"])
+    assert outcome.err == "Short read, expected 7 bytes. Bad file descriptor\nCould not read WinCE signature!\n"
+    assert (outcome.status, outcome.out) == (1, device_report(SMALL))
+    assert writes(outcome) == []
+
+
+def test_image_name_starting_with_a_dash_is_a_file(bench, tmp_path):
+    (tmp_path / "-nk").write_bytes(GOOD)
+    outcome = bench.run(SMALL, ["-n", 7, "/dev/mtd3", "--", "-nk"], cwd=tmp_path)
+    assert outcome.status == 0, outcome.err
+
+
+# Faults in the middle of an install of a 5-block image, blocks 56..52.
+FIVE = [(START + k * E + 100 * k, bytes([k + 1, 7]) * 300) for k in range(5)]
+FIVE_BLOCKS = model.lay_out(START, FIVE, E)
+FIVE_HEADER = f"Image base address {START:08x}, size {max(a + len(d) for a, d in FIVE) - START}\n"
+
+
+WRITTEN = "Image written, 5 erase blocks...\n"
+DONE = "Partition table written...\n"
+
+
+def fault_case(name, sim_args, nonfs=7, status=0, err="", placed=None, config=28):
+    return pytest.param(sim_args, nonfs, status, err, placed, config, id=name)
+
+
+@pytest.mark.parametrize("sim_args,nonfs,status,err,placed,config", [
+    fault_case("bad-block query fails", ["--fail-query", "55"], placed=[56, 54, 53, 52, 51],
+               err="Bad block at 006e0000, skipping...\n" + WRITTEN + DONE),
+    fault_case("image block erase fails", ["--fail-erase", "55"], placed=[56, 54, 53, 52, 51],
+               err="Erase failed at 006e0000, skipping...\n" + WRITTEN + DONE),
+    fault_case("short write counts", ["--short-write", "6144"], placed=[56, 55, 54, 53, 52], err=WRITTEN + DONE),
+    fault_case("interrupted writes", ["--fault", "6:eintr,12:eintr"], placed=[56, 55, 54, 53, 52],
+               err=WRITTEN + DONE),
+    fault_case("partition table erase fails", ["--fail-erase", "28"], placed=[56, 55, 54, 53, 52], config=29,
+               err=WRITTEN + "Erase failed at 00380000, skipping...\n" + DONE),
+    fault_case("image block write fails", ["--fail-write", "54"], status=1, placed=[56, 55], config=None,
+               err="Write erase block failed\n"),
+    fault_case("write makes no progress", ["--fault", "6:zero"], status=1, placed=[], config=None,
+               err="Write erase block failed\n"),
+    fault_case("seek fails", ["--fault", "10:eio"], status=1, placed=[56], config=None,
+               err="Write erase block failed\n"),
+    fault_case("partition table write fails", ["--fail-write", "28"], status=1, placed=[56, 55, 54, 53, 52],
+               config=None, err=WRITTEN + "Write of partition table failed\n"),
+    fault_case("no non-Filesystem partition", [], nonfs=0, status=1, placed=[], config=None),
+])
+def test_device_faults(bench, sim_args, nonfs, status, err, placed, config):
+    outcome = bench.run(SMALL, ["-n", nonfs, "/dev/mtd3", "{image}"], image=bin_image(START, FIVE),
+                        sim_args=sim_args)
+    assert outcome.err == FIVE_HEADER + err
+    assert outcome.status == status
+    page = model.config_page(placed, 2048) if config is not None else b""
+    expected = model.expected_flash(SMALL.size, E, FIVE_BLOCKS[:len(placed)], placed, config, page)
+    assert outcome.flash == expected
+
+
+def test_area_exhausted_ends_without_a_message_of_its_own(bench):
+    """-n 1 gives blocks 8..2: seven blocks; the eighth does not fit."""
+    records = [(START + k * E, bytes([k + 1]) * 10) for k in range(8)]
+    outcome = bench.run(SMALL, ["-n", 1, "/dev/mtd3", "{image}"], image=bin_image(START, records),
+                        sim_args=["--bad", "5"])
+    assert outcome.err == (f"Image base address {START:08x}, size {7 * E + 10}\n"
+                           "Bad block at 000a0000, skipping...\n")
+    assert outcome.status == 1
+    assert [r.split()[1] for r in writes(outcome)][::2] == [f"0x{b * E:08x}" for b in (8, 7, 6, 4, 3, 2)]
+    assert "MEMGETBADBLOCK 0x00020000 -> 0" in outcome.requests()  # block 1 looked at, never written
+
+
+def test_image_reaching_the_partition_table_block_is_refused(bench):
+    """29 blocks from 56 down end on block 28, where the table would go."""
+    records = [(START + k * E, bytes([k + 1]) * 10) for k in range(29)]
+    outcome = bench.run(SMALL, ["-n", 7, "/dev/mtd3", "{image}"], image=bin_image(START, records))
+    assert outcome.err.endswith("Image written, 29 erase blocks...\n"
+                                "Image overlaps partition table block at 00380000!\n")
+    assert outcome.status == 1
+    assert outcome.flash[28 * E:28 * E + 10] == bytes([29]) * 10
+    assert len(writes(outcome)) == 2 * 29
+
+
+def test_image_too_large_for_the_partition_table(bench):
+    geometry = Geometry(128 << 20, 128 << 10, 2048)
+    image = bin_image(START, [(START + 466 * E, b"\x5a")])
+    outcome = bench.run(geometry, ["-n", 100, "/dev/mtd3", "{image}"], image=image)
+    assert outcome.err == f"Image base address {START:08x}, size {466 * E + 1}\nImage too large for partition table!\n"
+    assert outcome.status == 1
+    assert len([r for r in outcome.requests() if r.startswith("write")]) == 466
+    assert outcome.flash == b"\xff" * geometry.size  # 466 erased blocks, the byte never written
+
+
+@pytest.mark.parametrize("nonfs,erase,err", [
+    (129, 2048, "Non-Filesystem partition too large!\n"),
+    (127, 2048, ""),
+])
+def test_cursor_beyond_sixteen_bits_is_refused_before_any_request(bench, nonfs, erase, err):
+    geometry = Geometry(8 << 20, erase, 512)
+    outcome = bench.run(geometry, ["-n", nonfs, "/dev/mtd3", "{image}"], image=GOOD)
+    requests = [r for r in outcome.requests() if not r.startswith(("MEMGETINFO", "close"))]
+    if err:
+        assert outcome.err == HEADER + err and requests == []
+    else:  # 65024 blocks: the first candidates lie past the device's end
+        assert outcome.err.startswith(HEADER + "Bad block at 07f00000, skipping...\n")
+        assert requests[0] == "MEMGETBADBLOCK 0x07f00000 -> -1 EINVAL"
+    assert outcome.status == 1 if err else True
+
+
+def test_device_too_small_for_a_partition_table(bench):
+    geometry = Geometry(0x380000, 128 << 10, 2048)
+    outcome = bench.run(geometry, ["-n", 3, "/dev/mtd3", "{image}"], image=GOOD)
+    assert outcome.err == HEADER + "Image written, 1 erase blocks...\nNot enough space/too many bad blocks\n"
+    assert outcome.status == 1
+
+
+def test_device_writing_single_bytes_gets_a_2048_byte_page(bench):
+    geometry = Geometry(8 << 20, 64 << 10, 1, type=3)
+    outcome = bench.run(geometry, ["-n", 7, "/dev/mtd3", "{image}"], image=GOOD)
+    assert outcome.out.splitlines()[2] == "MTD write size: 1 bytes"
+    assert outcome.status == 0, outcome.err
+    assert "write 0x00380000 2048 -> 2048" in outcome.requests()
