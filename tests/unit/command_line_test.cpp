@@ -8,7 +8,8 @@
 
 namespace {
 
-RunSettings parse(std::vector<std::string> words) {
+// The settings point into `words`, as they point into argv in the tool.
+RunSettings parse(std::vector<std::string>& words) {
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(&word[0]);
     argv.push_back(nullptr);
@@ -35,30 +36,33 @@ TEST(CommandLine, NonfsSizeFollowsStrtolAndWrapsIn32Bits) {
 }
 
 TEST(CommandLine, OperandsAroundOptionsAndLaterOptionWins) {
-    RunSettings s = parse({"drimlet", "/dev/mtd3", "-n", "8", "nk.bin"});
+    std::vector<std::string> words = {"drimlet", "/dev/mtd3", "-n", "8", "nk.bin"};
+    RunSettings s = parse(words);
     EXPECT_STREQ(s.mtd_path, "/dev/mtd3");
     EXPECT_STREQ(s.image_path, "nk.bin");
     EXPECT_EQ(s.nonfs_bytes, 8u << 20);
 
-    s = parse({"drimlet", "-n", "8", "-n16", "dev", "img", "extra"});
+    std::vector<std::string> repeated = {"drimlet", "-n", "8", "-n16", "dev", "img", "extra"};
+    s = parse(repeated);
     EXPECT_EQ(s.nonfs_bytes, 16u << 20);
     EXPECT_STREQ(s.mtd_path, "dev");
     EXPECT_STREQ(s.image_path, "img");
 
-    s = parse({"drimlet", "dev", "-"});
+    std::vector<std::string> from_stdin = {"drimlet", "dev", "-"};
+    s = parse(from_stdin);
     EXPECT_EQ(s.nonfs_bytes, 0u);
     EXPECT_STREQ(s.image_path, "-");
 }
 
 TEST(CommandLineDeathTest, IncompleteOrBadCommandLineShowsUsageWithStatusZero) {
-    const std::vector<std::vector<std::string>> cases = {
+    std::vector<std::vector<std::string>> cases = {
         {"drimlet"},
         {"drimlet", "dev"},
         {"drimlet", "-x", "dev", "img"},
         {"drimlet", "dev", "img", "-n"},
         {"drimlet", "-n", "8", "dev"},
     };
-    for (const auto& words : cases)
+    for (auto& words : cases)
         EXPECT_EXIT(parse(words), testing::ExitedWithCode(0), "") << words.size();
 }
 
