@@ -1,0 +1,177 @@
+"""drimlet on the real Linux MTD stack: the static ARM binary runs in an ARM
+guest kernel against nandsim (MTD core, raw NAND, software ECC, mtdchar), and
+every case's whole flash is dumped and compared with an independent model.
+
+All cases run in one boot (session fixture); nandsim is loaded afresh for
+each. GUEST_DIR holds vmlinuz and initrd.cpio.gz (tests/system/build-guest),
+DRIMLET_ARM the static ARM binary.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+from mkbin import bin_image  # noqa: E402
+import model  # noqa: E402
+
+GUEST_DIR = Path(os.environ.get("GUEST_DIR", ROOT / "build" / "system-guest"))
+DRIMLET_ARM = Path(os.environ.get("DRIMLET_ARM", ROOT / "build-armhf-static" / "drimlet"))
+START = 0x80200000
+
+
+class Chip:
+    def __init__(self, params, size, erase, page):
+        self.params, self.size, self.erase, self.page = params, size, erase, page
+
+    def report(self):
+        return (f"MTD Type: 4\nMTD total size: {self.size >> 10} kilobytes\n"
+                f"MTD write size: {self.page} bytes\nMTD erase size: {self.erase} bytes\n")
+
+
+LARGE = Chip("id_bytes=0xec,0xf1,0x00,0x95,0x40", 128 << 20, 128 << 10, 2048)
+LARGE_256M = Chip("id_bytes=0xec,0xda,0x10,0x95,0x44", 256 << 20, 128 << 10, 2048)
+SMALL_PAGE = Chip("id_bytes=0xec,0x79", 128 << 20, 16 << 10, 512)
+PAGE_4K = Chip("id_bytes=0xec,0xd3,0x10,0xa6,0x64 overridesize=10", 256 << 20, 256 << 10, 4096)
+
+
+def records(seed, size, erase):
+    """Records with a gap, a record crossing blocks and bytes left to 0xFF."""
+    import random
+    rng = random.Random(seed)
+    out, address = [], START
+    while address - START < size:
+        data = rng.randbytes(rng.randrange(1000, erase + erase // 2))
+        out.append((address, data))
+        address += len(data) + rng.choice([0, 33, erase])
+    return out
+
+
+def blocks_image(count, erase):
+    """An image of exactly `count` blocks, each starting with its number."""
+    return [(START + k * erase, bytes([k & 0xFF]) * 64) for k in range(count)]
+
+
+class Case:
+    def __init__(self, name, chip, nonfs, recs, bad=(), weak_blocks=(), weak_pages=(), source="file",
+                 status=0, err_tail=None, fits=None):
+        self.name, self.chip, self.nonfs, self.records = name, chip, nonfs, recs
+        self.bad, self.weak_blocks, self.weak_pages, self.source = list(bad), list(weak_blocks), list(weak_pages), source
+        self.status, self.err_tail, self.fits = status, err_tail, fits
+
+    def nandsim_params(self):
+        params = self.chip.params
+        if self.bad:
+            params += " badblocks=" + ",".join(map(str, self.bad))
+        if self.weak_blocks:
+            params += " weakblocks=" + ",".join(f"{b}:0" for b in self.weak_blocks)
+        if self.weak_pages:
+            params += " weakpages=" + ",".join(f"{p}:0" for p in self.weak_pages)
+        return params
+
+    def expected(self):
+        """(stderr, flash) this case must produce."""
+        erase = self.chip.erase
+        blocks = model.lay_out(START, self.records, erase)
+        unusable = set(self.bad) | set(self.weak_blocks)
+        placed, skipped = model.place(len(blocks), (self.nonfs << 20) // erase, unusable)
+        if self.fits is not None:  # the install stops after this many blocks
+            placed = placed[:self.fits]
+        length = max(a + len(d) for a, d in self.records) - START
+        err = f"Image base address {START:08x}, size {length}\n"
+        for block in skipped:
+            if block > (placed[-1] if placed else 0) or len(placed) < len(blocks):
+                word = "Erase failed" if block in self.weak_blocks and block not in self.bad else "Bad block"
+                err += f"{word} at {block * erase:08x}, skipping...\n"
+        config = None
+        if self.status == 0:
+            err += f"Image written, {len(blocks)} erase blocks...\n"
+            config = -(-model.CONFIG_START // erase)
+            while config in unusable:
+                word = "Erase failed" if config in self.weak_blocks and config not in self.bad else "Bad block"
+                err += f"{word} at {config * erase:08x}, skipping...\n"
+                config += 1
+            err += "Partition table written...\n"
+        else:
+            err += self.err_tail
+        page = model.config_page(placed, model.config_page_size(self.chip.page)) if config else b""
+        written = blocks[:len(placed)]
+        if self.weak_pages:  # the block whose program failed holds its pages before the failing one
+            failing_block = self.weak_pages[0] * self.chip.page // erase
+            good = (self.weak_pages[0] * self.chip.page) % erase
+            placed_failing = placed + [failing_block]
+            written = written + [blocks[len(placed)][:good] + b"\xff" * (erase - good)]
+            return err, model.expected_flash(self.chip.size, erase, written, placed_failing)
+        return err, model.expected_flash(self.chip.size, erase, written, placed, config, page)
+
+
+E128 = 128 << 10
+CASES = [
+    Case("large-page-file", LARGE, 64, records(1, 2 << 20, E128), bad=[512, 509, 400, 28]),
+    Case("large-page-pipe", LARGE, 64, records(2, 2 << 20, E128), bad=[511, 510, 28], source="pipe"),
+    Case("small-page", SMALL_PAGE, 32, records(3, 600 << 10, 16 << 10), bad=[2048, 2040, 224, 225]),
+    Case("4k-page", PAGE_4K, 64, records(4, 3 << 20, 256 << 10), bad=[256, 250, 14]),
+    Case("256mib-pipe", LARGE_256M, 128, records(5, 2 << 20, E128), bad=[1024, 1020, 28, 29], source="pipe"),
+    Case("erase-fails-image-block", LARGE, 64, records(6, 1 << 20, E128), weak_blocks=[511]),
+    Case("erase-fails-config-block", LARGE, 64, records(7, 1 << 20, E128), weak_blocks=[28], bad=[510]),
+    Case("program-fails", LARGE, 64, blocks_image(4, E128), weak_pages=[511 * 64 + 5], status=1,
+         err_tail="Write erase block failed\n", fits=1),
+    Case("area-exhausted", LARGE, 2, blocks_image(20, E128), bad=[10], status=1, err_tail="", fits=14),
+    Case("overlaps-partition-table", LARGE, 8, blocks_image(37, E128), status=1, fits=37,
+         err_tail="Image written, 37 erase blocks...\nImage overlaps partition table block at 00380000!\n"),
+]
+
+
+@pytest.fixture(scope="session")
+def guest(tmp_path_factory):
+    for needed in (GUEST_DIR / "vmlinuz", GUEST_DIR / "initrd.cpio.gz", DRIMLET_ARM):
+        if not needed.exists():
+            pytest.fail(f"{needed} is missing: run tests/system/run")
+    share = tmp_path_factory.mktemp("share")
+    shutil.copy(DRIMLET_ARM, share / "drimlet")
+    lines = []
+    for case in CASES:
+        folder = share / "cases.d" / case.name
+        folder.mkdir(parents=True)
+        (folder / "nk.bin").write_bytes(bin_image(START, case.records))
+        image = "-" if case.source == "pipe" else "nk.bin"
+        lines.append(f'run_case {case.name} "{case.nandsim_params()}" "-n {case.nonfs} /dev/mtd0 {image}" '
+                     f'{case.source}')
+    (share / "cases").write_text("\n".join(lines) + "\n")
+    started = time.monotonic()
+    boot = subprocess.run(
+        ["qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15", "-m", "1024", "-nographic", "-nic", "none",
+         "-no-reboot", "-kernel", str(GUEST_DIR / "vmlinuz"), "-initrd", str(GUEST_DIR / "initrd.cpio.gz"),
+         "-append", "console=ttyAMA0 quiet panic=-1",
+         "-fsdev", f"local,id=fs0,path={share},security_model=none",
+         "-device", "virtio-9p-device,fsdev=fs0,mount_tag=share"],
+        capture_output=True, text=True, timeout=1200, stdin=subprocess.DEVNULL)
+    (share / "console.log").write_text(boot.stdout + boot.stderr)
+    print(f"\nguest kernel {(share / 'kernel-release').read_text().strip() if (share / 'kernel-release').exists() else '?'}"
+          f", {len(CASES)} cases in {time.monotonic() - started:.1f} s")
+    return share
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c.name for c in CASES])
+def test_install_on_nandsim(guest, case):
+    folder = guest / "cases.d" / case.name
+    assert (folder / "status").exists(), (guest / "console.log").read_text()[-3000:]
+    assert (folder / "insmod.err").read_text() == ""
+    err, flash = case.expected()
+    assert (folder / "out").read_text() == case.chip.report()
+    assert (folder / "err").read_text() == err
+    assert int((folder / "status").read_text()) == case.status
+    ecc_failures, bad_blocks = (int(v) for v in (folder / "ecc-and-bad").read_text().split())
+    assert (ecc_failures, bad_blocks) == (0, len(case.bad))
+    dumped = (folder / "flash.bin").read_bytes()
+    assert len(dumped) == len(flash)
+    if dumped != flash:
+        erase = case.chip.erase
+        wrong = [b for b in range(len(flash) // erase) if dumped[b * erase:(b + 1) * erase] != flash[b * erase:(b + 1) * erase]]
+        pytest.fail(f"flash differs from the model in blocks {wrong[:20]}")
