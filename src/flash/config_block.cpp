@@ -59,10 +59,11 @@ int write_config_block(FlashRun& run, const BlockTable& table) {
     }
     build_config_page(table, page.get(), page_size);
 
-    // An erase size of 0 would never advance the search; such a device has
-    // no room for an image either, so it cannot get here in practice.
+    // A page larger than an erase block would spill into the next block,
+    // which nobody erased; an erase size of 0 would never advance the search.
+    const bool page_fits = page_size <= erasesize;
     for (uint64_t offset = config_search_start(erasesize);
-         erasesize != 0 && offset < run.geometry.size; offset += erasesize) {
+         page_fits && offset < run.geometry.size; offset += erasesize) {
         if (check_block_good(run.device_fd, offset) != 0) continue;
         if (table_holds_block(table, static_cast<uint32_t>(offset / erasesize))) {
             // Erasing it would destroy an image block the table points to.

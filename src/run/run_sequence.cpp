@@ -26,7 +26,8 @@ void print_device_report(const mtd_info_user& geometry) {
     printf("MTD erase size: %d bytes\n", static_cast<int>(geometry.erasesize));
 }
 
-// The image phases, in order; the first failure ends them.
+}  // namespace
+
 int install_image(FlashRun& run) {
     BinImageHeader header;
     if (check_image(run, header) != 0) return 1;
@@ -34,7 +35,6 @@ int install_image(FlashRun& run) {
     if (stream_image(run, header, table) < 0) return 1;
     return write_config_block(run, table) == 0 ? 0 : 1;
 }
-}  // namespace
 
 int run_install(const RunSettings& settings) {
     FlashRun run;

@@ -3,6 +3,12 @@
 
 #include "cli/command_line.h"
 
+struct FlashRun;
+
+// The image phases on an opened run: image check, image blocks, partition
+// table block. Returns the exit status.
+int install_image(FlashRun& run);
+
 // Opens the device, reports its geometry, opens the image source and runs
 // the image check, the streaming of image blocks and the partition table
 // block in order. Returns the exit status: 0 only when the partition table

@@ -45,6 +45,19 @@ TEST(ConfigPage, LayoutByteForByte) {
     }
 }
 
+TEST(WriteConfigBlock, PageLargerThanAnEraseBlockIsNeverWritten) {
+    // 1024-byte pages on 512-byte erase blocks: the page would spill into a
+    // block nobody erased.
+    MemoryFlash flash;
+    attach_memory_flash(flash, 8 << 20, 512, 1024);
+    TestRun test(flash, {}, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(write_config_block(test.run, table_of({9000})), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not enough space/too many bad blocks\n");
+    EXPECT_TRUE(flash.log.empty());
+    detach_memory_flash();
+}
+
 TEST(ConfigSearch, StartsAtThreeAndAHalfMiBOnAnEraseBlockBoundary) {
     EXPECT_EQ(config_search_start(128 << 10), 0x380000u);
     EXPECT_EQ(config_search_start(512 << 10), 0x380000u);

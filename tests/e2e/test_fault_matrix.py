@@ -1,0 +1,85 @@
+"""Every device request of a normal install, failed in every way mtdsim can
+fail it: the install either copes (and the flash is exactly right) or ends
+with status 1 and the right message; never status 0 over wrong bytes, never a
+write where none belongs (mtdsim's NAND rules make any such run exit 99)."""
+import pytest
+
+from conftest import Geometry, device_report
+from mkbin import bin_image
+import model
+from test_install import START
+
+G = Geometry(8 << 20, 128 << 10, 2048)
+E = G.erase
+BAD = {55, 28}
+RECORDS = [(START + k * E + 300 * k, bytes([k + 1, 0x5A]) * 700) for k in range(4)]
+BLOCKS = model.lay_out(START, RECORDS, E)
+HEADER = f"Image base address {START:08x}, size {max(a + len(d) for a, d in RECORDS) - START}\n"
+KINDS = ["eio", "eintr", "short", "zero"]
+
+
+def expected_success(bad, erase_failed):
+    """stderr and flash of an install that copes with these unusable blocks."""
+    err, placed, candidate = HEADER, [], 56
+    while len(placed) < len(BLOCKS):
+        if candidate in bad:
+            err += f"Bad block at {candidate * E:08x}, skipping...\n"
+        elif candidate in erase_failed:
+            err += f"Erase failed at {candidate * E:08x}, skipping...\n"
+        else:
+            placed.append(candidate)
+        candidate -= 1
+    err += f"Image written, {len(BLOCKS)} erase blocks...\n"
+    config = 28
+    while config in bad or config in erase_failed:
+        word = "Bad block" if config in bad else "Erase failed"
+        err += f"{word} at {config * E:08x}, skipping...\n"
+        config += 1
+    err += "Partition table written...\n"
+    flash = model.expected_flash(G.size, E, BLOCKS, placed, config, model.config_page(placed, 2048))
+    return err, flash
+
+
+@pytest.fixture(scope="module")
+def baseline(tmp_path_factory):
+    from conftest import Bench
+    outcome = Bench(tmp_path_factory.mktemp("baseline")).run(
+        G, ["-n", 7, "/dev/mtd3", "-"], stdin=bin_image(START, RECORDS), sim_args=["--bad", "55,28"])
+    assert outcome.status == 0, outcome.err
+    assert (outcome.err, outcome.flash) == expected_success(BAD, set())
+    return [line for line in outcome.log if not line.startswith(("#0 ", "VIOLATION"))]
+
+
+def test_fault_matrix(bench, baseline):
+    image = bin_image(START, RECORDS)
+    cases = 0
+    for line in baseline:
+        index, request, *args = line.split()
+        if request == "close":
+            continue
+        where = int(args[0], 16) // E if args and args[0].startswith("0x") else None
+        for kind in KINDS:
+            outcome = bench.run(G, ["-n", 7, "/dev/mtd3", "-"], stdin=image,
+                                sim_args=["--bad", "55,28", "--fault", f"{index[1:]}:{kind}"])
+            label = f"{line} with {kind}: status {outcome.status}\n{outcome.err}"
+            cases += 1
+            if request == "MEMGETINFO":
+                assert (outcome.status, outcome.out, outcome.err) == (
+                    1, "", "Failed to get info of MTD device /dev/mtd3\n"), label
+                continue
+            assert outcome.out == device_report(G), label
+            table_phase = where is not None and where < 50  # image blocks are 56..51, the table 29
+            if request == "MEMGETBADBLOCK":
+                expected = expected_success(BAD | {where}, set())
+            elif request == "MEMERASE":
+                expected = expected_success(BAD, {where})
+            elif request == "MEMUNLOCK" or (request == "write" and kind in ("eintr", "short")):
+                expected = expected_success(BAD, set())
+            else:  # a failed seek, or a write that fails or makes no progress
+                message = "Write of partition table failed\n" if table_phase else "Write erase block failed\n"
+                assert outcome.status == 1 and outcome.err.endswith(message), label
+                continue
+            assert outcome.status == 0, label
+            assert (outcome.err, outcome.flash) == expected, label
+    print(f"fault matrix: {cases} runs")
+    assert cases >= 4 * 25

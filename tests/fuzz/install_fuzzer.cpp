@@ -1,0 +1,231 @@
+// libFuzzer target: a whole install, in process, of arbitrary image bytes onto
+// an in-memory NAND whose geometry, bad blocks and faults come from the input.
+// After every input it checks, with its own small model of the layout:
+//   - the flash never saw a program of a page that is not erased, nor a
+//     write into a bad block, nor an erase or write outside blocks 2..N and
+//     the partition table search area;
+//   - status 0 only when every table entry's block holds exactly the bytes
+//     the image lays there and the partition table page is exactly right;
+//   - on a device without faults, the status is the one the model predicts.
+//
+// Input: 12 bytes of device settings, then the image.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "memory_flash.h"
+#include "run/flash_run.h"
+#include "run/run_sequence.h"
+
+namespace {
+
+FILE* g_report = nullptr;  // the real standard error, for the harness's own findings
+
+[[noreturn]] void broken(const char* what) {
+    fprintf(g_report ? g_report : stderr, "invariant broken: %s\n", what);
+    abort();
+}
+
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+// The model: image blocks as the loader must find them, or why there are none.
+struct Model {
+    bool valid = false;  // parses, records in order, fits the table
+    std::vector<std::vector<uint8_t>> blocks;
+};
+
+Model model_image(const uint8_t* data, size_t size, uint32_t erase) {
+    Model model;
+    if (size < 15 || memcmp(data, "B000FF\n", 7) != 0 || erase == 0) return model;
+    const uint64_t start = le32(data + 7);
+    std::map<uint64_t, std::vector<uint8_t>> blocks;
+    uint64_t current = 0;
+    size_t at = 15;
+    for (;;) {
+        if (size - at < 12) return model;
+        uint64_t address = le32(data + at), length = le32(data + at + 4);
+        at += 12;
+        if (address == 0) break;
+        if (address < start + current * erase) return model;  // out of order
+        if (length > size - at) return model;
+        uint64_t offset = address - start;
+        for (uint64_t done = 0; done < length;) {
+            const uint64_t within = (offset + done) % erase;
+            const uint64_t piece = std::min<uint64_t>(length - done, erase - within);
+            std::vector<uint8_t>& block = blocks[(offset + done) / erase];
+            if (block.empty()) block.assign(erase, 0xFF);
+            memcpy(block.data() + within, data + at + done, piece);
+            done += piece;
+        }
+        at += length;
+        uint64_t reach = length ? (offset + length) / erase : (offset > erase * (current + 1) ? (offset + erase - 1) / erase - 1 : current);
+        if (reach > current) current = reach;
+        if (current >= 466) return model;  // a 467th block would be needed
+    }
+    for (uint64_t k = 0; k <= current; ++k) {
+        auto found = blocks.find(k);
+        model.blocks.push_back(found != blocks.end() ? found->second : std::vector<uint8_t>(erase, 0xFF));
+    }
+    model.valid = true;
+    return model;
+}
+
+struct Device {
+    uint32_t erase, page, size, nonfs;
+    bool faults;
+};
+
+bool is_bad(uint32_t block, uint8_t density, uint8_t seed) {
+    return density && (block * 2654435761u ^ seed) % (density % 16 + 2) == 0;
+}
+
+void check(const MemoryFlash& flash, const Device& device, const Model& model, int status) {
+    if (flash.violations) broken("program of a page that is not erased, or of a bad block");
+    const uint32_t e = device.erase;
+    const uint64_t top = e ? device.nonfs / e : 0;
+    const uint64_t search = (0x380000u + e - 1) / e;
+    std::vector<uint64_t> written;
+    for (const std::string& line : flash.log) {
+        unsigned long long where = 0, length = 0;
+        if (sscanf(line.c_str(), "write %llu %llu", &where, &length) == 2) {
+            if (where % e + length > e) broken("a write crosses an erase block boundary");
+            where /= e;
+            written.push_back(where);
+        } else if (sscanf(line.c_str(), "erase %llu", &where) != 1) {
+            continue;
+        }
+        const bool image_area = where >= 2 && where <= top;
+        const bool table_area = where >= search;
+        if (!image_area && !table_area) broken("erase or write outside the allowed blocks");
+    }
+    if (status != 0) return;
+
+    if (!model.valid) broken("status 0 for an image the model refuses");
+    const uint64_t config_offset = written.back() * e;
+    const uint8_t* page = flash.bytes.data() + config_offset;
+    static const uint8_t head[24] = {'V', 'O', 'L', 'M', 'E', 'R', 'A', 'C', 'O', 'N', 'F', 'I',
+                                     'G', 'B', 'L', 'K', 0x00, 0x40, 0x01, 0xCF, 0xEA, 0x40, 0x10, 0x00};
+    if (memcmp(page, head, 24) != 0 || le32(page + 24) != 64) broken("partition table header");
+    size_t count = 0;
+    while (count < 466 && (page[28 + 2 * count] | page[29 + 2 * count] << 8)) ++count;
+    if (count != model.blocks.size()) broken("table length differs from the image's block count");
+    for (size_t i = 28 + 2 * count; i < 960; ++i)
+        if (page[i] != 0) broken("table tail not zero");
+    for (size_t i = 960; i < e; ++i)
+        if (page[i] != 0xFF) broken("partition table block not erased after the page");
+    uint64_t previous = top + 1;
+    for (size_t k = 0; k < count; ++k) {
+        uint64_t block = page[28 + 2 * k] | page[29 + 2 * k] << 8;
+        if (block >= previous || block < 2) broken("table entries not counting down inside the partition");
+        if (block == config_offset / e) broken("image block under the partition table");
+        if (memcmp(flash.bytes.data() + block * e, model.blocks[k].data(), e) != 0)
+            broken("image block differs from the model");
+        previous = block;
+    }
+}
+
+// The status a device without faults must end with.
+int predicted_status(const MemoryFlash& flash, const Device& device, const Model& model) {
+    if (!model.valid || device.erase == 0 || device.erase % (device.page ? device.page : 1)) return -1;
+    const uint64_t top = device.nonfs / device.erase;
+    if (top > 65535) return 1;
+    std::vector<uint64_t> placed;
+    for (uint64_t b = top; b >= 2 && placed.size() < model.blocks.size(); --b)
+        if (b * device.erase < device.size && !flash.bad_blocks.count(static_cast<uint32_t>(b))) placed.push_back(b);
+    if (placed.size() < model.blocks.size()) return 1;
+    const uint32_t unit = device.page == 1 ? 2048 : device.page ? device.page : 1;
+    if ((960 + unit - 1) / unit * unit > device.erase) return 1;  // the page cannot fit a block
+    for (uint64_t c = (0x380000u + device.erase - 1) / device.erase; c * device.erase < device.size; ++c) {
+        if (flash.bad_blocks.count(static_cast<uint32_t>(c))) continue;
+        for (uint64_t b : placed)
+            if (b == c) return 1;
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // drimlet's messages would drown the fuzzer's own output; libFuzzer and
+    // the sanitizers keep writing to the real standard error.
+    g_report = stderr;
+    if (!getenv("FUZZ_SHOW_MESSAGES")) {
+        if (FILE* null = fopen("/dev/null", "w")) stderr = null;
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 12) return 0;
+    static const uint32_t erases[] = {512, 2048, 16384, 65536, 131072, 262144};
+    static const uint32_t pages[] = {2048, 512, 1, 0, 4096, 960, 100};
+    static const uint32_t mebibytes[] = {1, 2, 4, 6};
+    Device device{};
+    device.erase = erases[data[0] % 6];
+    device.page = pages[data[1] % 7];
+    device.size = mebibytes[data[2] % 4] << 20;
+    device.nonfs = data[3] == 255 ? 0xFFF00000u : static_cast<uint32_t>(uint64_t{device.size} * data[3] / 128);
+
+    static MemoryFlash flash;  // reused so its bytes keep their allocation
+    std::vector<uint8_t> bytes = std::move(flash.bytes);
+    flash = MemoryFlash{};
+    flash.bytes = std::move(bytes);
+    attach_memory_flash(flash, device.size, device.erase, device.page);
+    const uint32_t blocks = device.size / device.erase;
+    for (uint32_t b = 0; b < blocks; ++b)
+        if (is_bad(b, data[4], data[5])) flash.bad_blocks.insert(b);
+    const uint32_t top = device.nonfs / device.erase;
+    if (data[6] & 0x80) flash.fail_erase.insert(top - data[6] % 8);
+    if (data[7] & 0x80) flash.fail_write.insert(top - data[7] % 8);
+    if (data[8] & 0x80) flash.fail_query.insert(data[8] & 1 ? top - data[8] % 8 : 0x380000 / device.erase);
+    if (data[9] && device.page) flash.short_write = device.page * (data[9] % 4 + 1);
+    flash.eintr_writes = data[10] % 4;
+    flash.zero_write = data[11] & 1;
+    flash.fail_seek = data[11] & 4;
+    device.faults = !flash.fail_erase.empty() || !flash.fail_write.empty() || !flash.fail_query.empty() ||
+                    flash.zero_write || flash.fail_seek;
+
+    const uint8_t* image = data + 12;
+    const size_t image_size = size - 12;
+    FlashRun run;
+    run.settings.nonfs_bytes = device.nonfs;
+    run.device_fd = kMemoryFlashFd;
+    run.geometry = flash.info;
+    if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
+    run.block_buffer.reset(new uint8_t[device.erase]);
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) abort();
+    // A pipe holds 64 KiB; longer images come from a memory file instead.
+    int image_fd = pipe_fds[0];
+    if (image_size > 65536) {
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        FILE* file = tmpfile();
+        fwrite(image, 1, image_size, file);
+        fflush(file);
+        image_fd = dup(fileno(file));
+        fclose(file);
+        lseek(image_fd, 0, SEEK_SET);
+    } else {
+        if (image_size && write(pipe_fds[1], image, image_size) != static_cast<ssize_t>(image_size)) abort();
+        close(pipe_fds[1]);
+    }
+    run.image_fd = image_fd;
+
+    const int status = install_image(run);
+    close(image_fd);
+    const Model model = model_image(image, image_size, device.erase);
+    check(flash, device, model, status);
+    if (!device.faults && flash.short_write == 0) {
+        const int predicted = predicted_status(flash, device, model);
+        if (predicted >= 0 && predicted != status) broken("status differs from the model's prediction");
+    }
+    detach_memory_flash();
+    return 0;
+}

@@ -1,0 +1,39 @@
+#!/usr/bin/env python3
+"""Writes the fuzzer's seed corpus: device settings (12 bytes) + BIN image."""
+import struct
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from mkbin import bin_image  # noqa: E402
+
+S = 0x80200000
+E16, E128 = 16 << 10, 128 << 10
+# erase index, page index, size index, nonfs/128 of the size, bad density, seed, faults...
+CLEAN_16K = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 0, 0, 0])
+BAD_128K = bytes([4, 0, 3, 110, 5, 7, 0, 0, 0, 0, 0, 0])
+SMALL_512 = bytes([0, 1, 1, 60, 3, 1, 0, 0, 0, 0, 0, 0])
+FAULTY = bytes([2, 1, 2, 100, 0, 0, 0x81, 0x83, 0x80, 1, 2, 0])
+NOR = bytes([3, 2, 3, 120, 0, 0, 0, 0, 0, 0, 0, 0])
+
+IMAGES = {
+    "three-records": bin_image(S, [(S, b"\x11" * 5000), (S + 9000, b"\x22" * 30000), (S + 70000, b"\x33" * 10)]),
+    "end-record-only": bin_image(S, []),
+    "gap-of-blocks": bin_image(S, [(S, b"\x44" * 100), (S + 5 * E16 + 7, b"\x55" * 100)]),
+    "overlap-in-block": bin_image(S, [(S + 10, b"\x66" * 50), (S + 20, b"\x77" * 5)]),
+    "out-of-order": bin_image(S, [(S + 3 * E16, b"\x01" * 10), (S + E16, b"\x02")]),
+    "below-start": bin_image(S, [(S - 4, b"\x03" * 8)]),
+    "huge-length": bin_image(S, [(S, b"")])[:-12].replace(struct.pack("<II", S, 0), struct.pack("<II", S, 0xFFFFFFF0)),
+    "truncated": bin_image(S, [(S, b"\x08" * 3000)])[:1500],
+    "empty-record-far": bin_image(S, [(S + 7 * E16, b"")]),
+    "wrapping-address": bin_image(0xFFFFF000, [(0xFFFFF000, b"\x09" * 0x1800)]),
+    "full-128k-blocks": bin_image(S, [(S + k * E128, bytes([k]) * 1000) for k in range(6)]),
+}
+
+out = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).parent / "corpus")
+out.mkdir(parents=True, exist_ok=True)
+for name, image in IMAGES.items():
+    for tag, prefix in (("clean16k", CLEAN_16K), ("bad128k", BAD_128K), ("small512", SMALL_512),
+                        ("faulty", FAULTY), ("nor", NOR)):
+        (out / f"{name}-{tag}").write_bytes(prefix + image)
+print(f"{len(IMAGES) * 5} seeds in {out}")
