@@ -6,8 +6,8 @@
 #include <cstdint>
 
 struct RunSettings {
-    uint32_t nonfs_bytes = 0;        // size of the non-Filesystem partition in bytes
-    const char* mtd_path = nullptr;  // first operand, not copied
+    uint32_t nonfs_bytes = 0;          // size of the non-Filesystem partition in bytes
+    const char* mtd_path = nullptr;    // first operand, not copied
     const char* image_path = nullptr;  // second operand; "-" is standard input
 };
 

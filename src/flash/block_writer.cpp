@@ -21,8 +21,7 @@ int init_cursor(uint32_t nonfs_bytes, uint32_t erasesize, AllocatorCursor& curso
     return cursor;
 }
 
-int write_next_block(int device_fd, uint32_t erasesize, AllocatorCursor& cursor,
-                     const uint8_t* buffer) {
+int write_next_block(int device_fd, uint32_t erasesize, AllocatorCursor& cursor, const uint8_t* buffer) {
     while (cursor != 0) {
         AllocatorCursor candidate = cursor--;
         uint32_t offset = static_cast<uint32_t>(candidate) * erasesize;

@@ -10,8 +10,7 @@
 #include "run/messages.h"
 
 namespace {
-const char kMagic[16] = {'V', 'O', 'L', 'M', 'E', 'R', 'A', 'C',
-                         'O', 'N', 'F', 'I', 'G', 'B', 'L', 'K'};
+const char kMagic[16] = {'V', 'O', 'L', 'M', 'E', 'R', 'A', 'C', 'O', 'N', 'F', 'I', 'G', 'B', 'L', 'K'};
 // ConfigTag words: length (32-bit words of data that follow) in bits 0-13,
 // flags in 14-15, id in 16-31.
 constexpr uint32_t config_tag(uint32_t length, uint32_t flags, uint32_t id) {
@@ -62,8 +61,8 @@ int write_config_block(FlashRun& run, const BlockTable& table) {
     // A page larger than an erase block would spill into the next block,
     // which nobody erased; an erase size of 0 would never advance the search.
     const bool page_fits = page_size <= erasesize;
-    for (uint64_t offset = config_search_start(erasesize);
-         page_fits && offset < run.geometry.size; offset += erasesize) {
+    for (uint64_t offset = config_search_start(erasesize); page_fits && offset < run.geometry.size;
+         offset += erasesize) {
         if (check_block_good(run.device_fd, offset) != 0) continue;
         if (table_holds_block(table, static_cast<uint32_t>(offset / erasesize))) {
             // Erasing it would destroy an image block the table points to.
@@ -81,4 +80,3 @@ int write_config_block(FlashRun& run, const BlockTable& table) {
     print_fixed(kNoSpace);
     return -1;
 }
-

@@ -9,9 +9,7 @@ int mtd_open(const char* path) { return open(path, O_RDWR); }
 
 int mtd_close(int fd) { return close(fd); }
 
-int mtd_get_info(int fd, mtd_info_user& info) {
-    return ioctl(fd, MEMGETINFO, &info) < 0 ? -1 : 0;
-}
+int mtd_get_info(int fd, mtd_info_user& info) { return ioctl(fd, MEMGETINFO, &info) < 0 ? -1 : 0; }
 
 int mtd_block_is_bad(int fd, uint64_t offset) {
     int64_t where = static_cast<int64_t>(offset);  // the kernel reads a 64-bit loff_t
@@ -33,10 +31,6 @@ int mtd_erase(int fd, uint32_t offset, uint32_t length) {
     return erase_request(fd, MEMERASE, offset, length);
 }
 
-int mtd_seek(int fd, uint64_t offset) {
-    return lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
-}
+int mtd_seek(int fd, uint64_t offset) { return lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0; }
 
-long mtd_write(int fd, const uint8_t* data, size_t size) {
-    return static_cast<long>(write(fd, data, size));
-}
+long mtd_write(int fd, const uint8_t* data, size_t size) { return static_cast<long>(write(fd, data, size)); }

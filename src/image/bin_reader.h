@@ -14,8 +14,8 @@ struct BinImageHeader {
 };
 
 struct BinRecord {
-    uint32_t address = 0;  // 0 marks the end record
-    uint32_t length = 0;   // data bytes after the header
+    uint32_t address = 0;   // 0 marks the end record
+    uint32_t length = 0;    // data bytes after the header
     uint32_t checksum = 0;  // carried, not verified
 };
 

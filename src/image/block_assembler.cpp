@@ -87,8 +87,7 @@ bool table_holds_block(const BlockTable& table, uint32_t block) {
 
 int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table) {
     Assembler assembler{run, table, 0, header.start};
-    if (init_cursor(run.settings.nonfs_bytes, run.geometry.erasesize, assembler.cursor) < 0)
-        return -1;
+    if (init_cursor(run.settings.nonfs_bytes, run.geometry.erasesize, assembler.cursor) < 0) return -1;
     clear_block(assembler);
     for (;;) {
         BinRecord record;

@@ -11,7 +11,7 @@
 struct FlashRun {
     RunSettings settings;
     int device_fd = -1;
-    mtd_info_user geometry{};  // writesize 1 becomes 2048 after the device report
+    mtd_info_user geometry{};                 // writesize 1 becomes 2048 after the device report
     std::unique_ptr<uint8_t[]> block_buffer;  // one erase block being assembled
     int image_fd = -1;                        // 0 when the image comes from standard input
 };

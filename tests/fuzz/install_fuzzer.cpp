@@ -11,9 +11,9 @@
 // Input: 12 bytes of device settings, then the image.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -63,7 +63,9 @@ Model model_image(const uint8_t* data, size_t size, uint32_t erase) {
             done += piece;
         }
         at += length;
-        uint64_t reach = length ? (offset + length) / erase : (offset > erase * (current + 1) ? (offset + erase - 1) / erase - 1 : current);
+        uint64_t reach = length
+                             ? (offset + length) / erase
+                             : (offset > erase * (current + 1) ? (offset + erase - 1) / erase - 1 : current);
         if (reach > current) current = reach;
         if (current >= 466) return model;  // a 467th block would be needed
     }
@@ -108,7 +110,7 @@ void check(const MemoryFlash& flash, const Device& device, const Model& model, i
     if (!model.valid) broken("status 0 for an image the model refuses");
     const uint64_t config_offset = written.back() * e;
     const uint8_t* page = flash.bytes.data() + config_offset;
-    static const uint8_t head[24] = {'V', 'O', 'L', 'M', 'E', 'R', 'A', 'C', 'O', 'N', 'F', 'I',
+    static const uint8_t head[24] = {'V', 'O', 'L', 'M', 'E',  'R',  'A',  'C',  'O',  'N',  'F',  'I',
                                      'G', 'B', 'L', 'K', 0x00, 0x40, 0x01, 0xCF, 0xEA, 0x40, 0x10, 0x00};
     if (memcmp(page, head, 24) != 0 || le32(page + 24) != 64) broken("partition table header");
     size_t count = 0;
@@ -136,7 +138,8 @@ int predicted_status(const MemoryFlash& flash, const Device& device, const Model
     if (top > 65535) return 1;
     std::vector<uint64_t> placed;
     for (uint64_t b = top; b >= 2 && placed.size() < model.blocks.size(); --b)
-        if (b * device.erase < device.size && !flash.bad_blocks.count(static_cast<uint32_t>(b))) placed.push_back(b);
+        if (b * device.erase < device.size && !flash.bad_blocks.count(static_cast<uint32_t>(b)))
+            placed.push_back(b);
     if (placed.size() < model.blocks.size()) return 1;
     const uint32_t unit = device.page == 1 ? 2048 : device.page ? device.page : 1;
     if ((960 + unit - 1) / unit * unit > device.erase) return 1;  // the page cannot fit a block
@@ -170,7 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device.erase = erases[data[0] % 6];
     device.page = pages[data[1] % 7];
     device.size = mebibytes[data[2] % 4] << 20;
-    device.nonfs = data[3] == 255 ? 0xFFF00000u : static_cast<uint32_t>(uint64_t{device.size} * data[3] / 128);
+    device.nonfs =
+        data[3] == 255 ? 0xFFF00000u : static_cast<uint32_t>(uint64_t{device.size} * data[3] / 128);
 
     static MemoryFlash flash;  // reused so its bytes keep their allocation
     std::vector<uint8_t> bytes = std::move(flash.bytes);

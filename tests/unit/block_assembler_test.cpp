@@ -74,12 +74,14 @@ std::vector<PlacementCase> placement_cases() {
         cases.push_back(t);
     }
     {
-        PlacementCase t{"empty record far ahead flushes the blocks before it", {{kStart + 3 * kErase, {}}}, {}};
+        PlacementCase t{
+            "empty record far ahead flushes the blocks before it", {{kStart + 3 * kErase, {}}}, {}};
         t.expected.ensure(3);
         cases.push_back(t);
     }
     {
-        PlacementCase t{"record crossing two boundaries", {{kStart + kErase - 3, b}, {kStart + 2 * kErase + 100, c}}, {}};
+        PlacementCase t{
+            "record crossing two boundaries", {{kStart + kErase - 3, b}, {kStart + 2 * kErase + 100, c}}, {}};
         t.expected.put(0, kErase - 3, b);
         t.expected.put(2, 100, c);
         cases.push_back(t);
@@ -138,7 +140,8 @@ TEST(StreamImage, FailuresStopBeforeWritingAnythingWrong) {
          make_bin(kStart, {{kStart, pattern(kErase, 1)}, {kStart + 5, {1}}}), 64,
          "Record at 80200005 out of order!\n", 1},
         {"data cut short", truncated, 64, "Incomplete data section!\n", 0},
-        {"end record missing", make_bin(kStart, {{kStart, {1}}}, false), 64, "Incomplete record header!\n", 0},
+        {"end record missing", make_bin(kStart, {{kStart, {1}}}, false), 64, "Incomplete record header!\n",
+         0},
         {"no non-Filesystem partition", make_bin(kStart, {}), 0, "", 0},
         {"partition larger than the cursor counts", make_bin(kStart, {}), 65536,
          "Non-Filesystem partition too large!\n", 0},
@@ -148,7 +151,8 @@ TEST(StreamImage, FailuresStopBeforeWritingAnythingWrong) {
         attach_memory_flash(flash, 128 * kErase, kErase, 512);
         StreamResult r = stream(flash, c.image, c.nonfs_blocks * kErase);
         EXPECT_EQ(r.result, -1) << c.name;
-        EXPECT_EQ(r.messages, std::string("Image base address 80200000, size 4660\n") + c.messages_after_header)
+        EXPECT_EQ(r.messages,
+                  std::string("Image base address 80200000, size 4660\n") + c.messages_after_header)
             << c.name;
         EXPECT_EQ(std::count_if(flash.log.begin(), flash.log.end(),
                                 [](const std::string& l) { return l.rfind("write", 0) == 0; }),
@@ -166,8 +170,9 @@ TEST(StreamImage, TableHoldsAtMost466Blocks) {
         // One byte in the last block: every block before it is flushed empty.
         std::vector<uint8_t> image = make_bin(kStart, {{kStart + (blocks - 1) * kSmall, {0x5A}}});
         StreamResult r = stream(flash, image, 1000 * kSmall);
-        const int writes = static_cast<int>(std::count_if(
-            flash.log.begin(), flash.log.end(), [](const std::string& l) { return l.rfind("write", 0) == 0; }));
+        const int writes =
+            static_cast<int>(std::count_if(flash.log.begin(), flash.log.end(),
+                                           [](const std::string& l) { return l.rfind("write", 0) == 0; }));
         if (blocks == 466) {
             EXPECT_EQ(r.result, 466);
             EXPECT_EQ(writes, 466);

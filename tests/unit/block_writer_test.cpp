@@ -80,7 +80,8 @@ TEST_F(BlockWriter, UnusableBlocksAreSkippedWithTheirOffset) {
     const SkipCase cases[] = {
         {"bad", [](MemoryFlash& f) { f.bad_blocks = {3}; }, "Bad block at 00060000, skipping...\n"},
         {"query fails", [](MemoryFlash& f) { f.fail_query = {3}; }, "Bad block at 00060000, skipping...\n"},
-        {"erase fails", [](MemoryFlash& f) { f.fail_erase = {3}; }, "Erase failed at 00060000, skipping...\n"},
+        {"erase fails", [](MemoryFlash& f) { f.fail_erase = {3}; },
+         "Erase failed at 00060000, skipping...\n"},
     };
     for (const SkipCase& c : cases) {
         attach_memory_flash(flash, 16 * kErase, kErase, kPage);

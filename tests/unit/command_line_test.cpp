@@ -1,10 +1,10 @@
+#include "cli/command_line.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-#include "cli/command_line.h"
 
 namespace {
 
@@ -26,9 +26,15 @@ struct SizeCase {
 
 TEST(CommandLine, NonfsSizeFollowsStrtolAndWrapsIn32Bits) {
     const SizeCase cases[] = {
-        {"64", 64u << 20},         {"abc", 0},          {"12abc", 12u << 20},
-        {" 7", 7u << 20},          {"+3", 3u << 20},    {"4095", 4095u << 20},
-        {"4096", 0},               {"4097", 1u << 20},  {"-1", 0xFFF00000u},
+        {"64", 64u << 20},
+        {"abc", 0},
+        {"12abc", 12u << 20},
+        {" 7", 7u << 20},
+        {"+3", 3u << 20},
+        {"4095", 4095u << 20},
+        {"4096", 0},
+        {"4097", 1u << 20},
+        {"-1", 0xFFF00000u},
         {"99999999999", 0xFFF00000u},  // saturates like the board's 32-bit strtol
         {"", 0},
     };
@@ -62,8 +68,7 @@ TEST(CommandLineDeathTest, IncompleteOrBadCommandLineShowsUsageWithStatusZero) {
         {"drimlet", "dev", "img", "-n"},
         {"drimlet", "-n", "8", "dev"},
     };
-    for (auto& words : cases)
-        EXPECT_EXIT(parse(words), testing::ExitedWithCode(0), "") << words.size();
+    for (auto& words : cases) EXPECT_EXIT(parse(words), testing::ExitedWithCode(0), "") << words.size();
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ BlockTable table_of(const std::vector<uint16_t>& blocks) {
 
 TEST(ConfigPage, SizeHoldsTheTableOnAnyWriteSize) {
     const std::pair<uint32_t, size_t> cases[] = {{2048, 2048}, {4096, 4096}, {960, 960},
-                                                 {512, 1024}, {256, 1024}, {1000, 1000},
-                                                 {100, 1000}, {1, 960}, {0, 960}};
+                                                 {512, 1024},  {256, 1024},  {1000, 1000},
+                                                 {100, 1000},  {1, 960},     {0, 960}};
     for (auto [writesize, size] : cases) EXPECT_EQ(config_page_size(writesize), size) << writesize;
 }
 
@@ -80,16 +80,52 @@ TEST(WriteConfigBlock, SearchSkipsAndRefusals) {
     constexpr uint32_t kErase = 128 << 10;
     const ConfigCase cases[] = {
         {"first candidate good", 64 * kErase, {}, {}, {}, {40, 39}, 0, "Partition table written...\n", 28},
-        {"bad block at 3.5 MiB", 64 * kErase, {28}, {}, {}, {40}, 0,
-         "Bad block at 00380000, skipping...\nPartition table written...\n", 29},
-        {"erase fails at 3.5 MiB", 64 * kErase, {}, {28}, {}, {40}, 0,
-         "Erase failed at 00380000, skipping...\nPartition table written...\n", 29},
-        {"device ends at 3.5 MiB", 28 * kErase, {}, {}, {}, {20}, 1, "Not enough space/too many bad blocks\n", -1},
-        {"every candidate bad", 30 * kErase, {28, 29}, {}, {}, {20}, 1,
+        {"bad block at 3.5 MiB",
+         64 * kErase,
+         {28},
+         {},
+         {},
+         {40},
+         0,
+         "Bad block at 00380000, skipping...\nPartition table written...\n",
+         29},
+        {"erase fails at 3.5 MiB",
+         64 * kErase,
+         {},
+         {28},
+         {},
+         {40},
+         0,
+         "Erase failed at 00380000, skipping...\nPartition table written...\n",
+         29},
+        {"device ends at 3.5 MiB",
+         28 * kErase,
+         {},
+         {},
+         {},
+         {20},
+         1,
+         "Not enough space/too many bad blocks\n",
+         -1},
+        {"every candidate bad",
+         30 * kErase,
+         {28, 29},
+         {},
+         {},
+         {20},
+         1,
          "Bad block at 00380000, skipping...\nBad block at 003a0000, skipping...\n"
-         "Not enough space/too many bad blocks\n", -1},
-        {"image reaches the chosen block", 64 * kErase, {28}, {}, {}, {40, 30, 29}, 1,
-         "Bad block at 00380000, skipping...\nImage overlaps partition table block at 003a0000!\n", -1},
+         "Not enough space/too many bad blocks\n",
+         -1},
+        {"image reaches the chosen block",
+         64 * kErase,
+         {28},
+         {},
+         {},
+         {40, 30, 29},
+         1,
+         "Bad block at 00380000, skipping...\nImage overlaps partition table block at 003a0000!\n",
+         -1},
         {"write fails", 64 * kErase, {}, {}, {28}, {40}, 1, "Write of partition table failed\n", -1},
     };
     for (const ConfigCase& c : cases) {

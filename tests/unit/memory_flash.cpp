@@ -52,8 +52,8 @@ int mtd_block_is_bad(int fd, uint64_t offset) {
     MemoryFlash& flash = *flash_for(fd);
     uint32_t block = static_cast<uint32_t>(offset / flash.info.erasesize);
     int result = offset >= flash.info.size || flash.fail_query.count(block) ? -1
-                 : flash.bad_blocks.count(block)                          ? 1
-                                                                          : 0;
+                 : flash.bad_blocks.count(block)                            ? 1
+                                                                            : 0;
     note(flash, "isbad %llu%.0llu -> %ld", block, 0, result);
     return result < 0 ? fail(EINVAL) : result;
 }

@@ -46,9 +46,21 @@ long long parse_size(const char* text) {
     char* end;
     unsigned long long value = strtoull(text, &end, 0);
     switch (*end) {
-        case 'K': case 'k': value <<= 10; ++end; break;
-        case 'M': case 'm': value <<= 20; ++end; break;
-        case 'G': case 'g': value <<= 30; ++end; break;
+        case 'K':
+        case 'k':
+            value <<= 10;
+            ++end;
+            break;
+        case 'M':
+        case 'm':
+            value <<= 20;
+            ++end;
+            break;
+        case 'G':
+        case 'g':
+            value <<= 30;
+            ++end;
+            break;
         default: break;
     }
     return end == text || *end ? -1 : static_cast<long long>(value);
@@ -107,23 +119,40 @@ int main(int argc, char* argv[]) {
             return true;
         };
         bool ok = true;
-        if (option == "--flash") ok = (flash = value()) != nullptr;
-        else if (option == "--size") ok = value() && (size = parse_size(argv[i])) > 0;
-        else if (option == "--erase") ok = value() && (erase = parse_size(argv[i])) >= 0;
-        else if (option == "--page") ok = value() && (page = parse_size(argv[i])) >= 0;
-        else if (option == "--type") ok = set_env("MTDSIM_TYPE");
-        else if (option == "--device") ok = set_env("MTDSIM_DEVICE");
-        else if (option == "--bad") ok = set_env("MTDSIM_BAD");
-        else if (option == "--fail-erase") ok = set_env("MTDSIM_FAIL_ERASE");
-        else if (option == "--fail-write") ok = set_env("MTDSIM_FAIL_WRITE");
-        else if (option == "--fail-query") ok = set_env("MTDSIM_FAIL_QUERY");
-        else if (option == "--short-write") ok = set_env("MTDSIM_SHORT_WRITE");
-        else if (option == "--fault") ok = set_env("MTDSIM_FAULTS");
-        else if (option == "--log") ok = set_env("MTDSIM_LOG");
-        else if (option == "--fail-info") setenv("MTDSIM_FAIL_INFO", "1", 1);
-        else if (option == "--fresh") fresh = true;
-        else if (option == "--qemu") qemu = true;
-        else ok = false;
+        if (option == "--flash")
+            ok = (flash = value()) != nullptr;
+        else if (option == "--size")
+            ok = value() && (size = parse_size(argv[i])) > 0;
+        else if (option == "--erase")
+            ok = value() && (erase = parse_size(argv[i])) >= 0;
+        else if (option == "--page")
+            ok = value() && (page = parse_size(argv[i])) >= 0;
+        else if (option == "--type")
+            ok = set_env("MTDSIM_TYPE");
+        else if (option == "--device")
+            ok = set_env("MTDSIM_DEVICE");
+        else if (option == "--bad")
+            ok = set_env("MTDSIM_BAD");
+        else if (option == "--fail-erase")
+            ok = set_env("MTDSIM_FAIL_ERASE");
+        else if (option == "--fail-write")
+            ok = set_env("MTDSIM_FAIL_WRITE");
+        else if (option == "--fail-query")
+            ok = set_env("MTDSIM_FAIL_QUERY");
+        else if (option == "--short-write")
+            ok = set_env("MTDSIM_SHORT_WRITE");
+        else if (option == "--fault")
+            ok = set_env("MTDSIM_FAULTS");
+        else if (option == "--log")
+            ok = set_env("MTDSIM_LOG");
+        else if (option == "--fail-info")
+            setenv("MTDSIM_FAIL_INFO", "1", 1);
+        else if (option == "--fresh")
+            fresh = true;
+        else if (option == "--qemu")
+            qemu = true;
+        else
+            ok = false;
         if (!ok) return usage();
     }
     if (!flash || i + 1 >= argc) return usage();

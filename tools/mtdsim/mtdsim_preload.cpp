@@ -81,14 +81,38 @@ Fn next_symbol(const char* name) {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-OpenFn real_open() { static OpenFn f = next_symbol<OpenFn>("open64"); return f; }
-OpenatFn real_openat() { static OpenatFn f = next_symbol<OpenatFn>("openat64"); return f; }
-CloseFn real_close() { static CloseFn f = next_symbol<CloseFn>("close"); return f; }
-IoctlFn real_ioctl() { static IoctlFn f = next_symbol<IoctlFn>("ioctl"); return f; }
-LseekFn real_lseek() { static LseekFn f = next_symbol<LseekFn>("lseek64"); return f; }
-WriteFn real_write() { static WriteFn f = next_symbol<WriteFn>("write"); return f; }
-PwriteFn real_pwrite() { static PwriteFn f = next_symbol<PwriteFn>("pwrite64"); return f; }
-PreadFn real_pread() { static PreadFn f = next_symbol<PreadFn>("pread64"); return f; }
+OpenFn real_open() {
+    static OpenFn f = next_symbol<OpenFn>("open64");
+    return f;
+}
+OpenatFn real_openat() {
+    static OpenatFn f = next_symbol<OpenatFn>("openat64");
+    return f;
+}
+CloseFn real_close() {
+    static CloseFn f = next_symbol<CloseFn>("close");
+    return f;
+}
+IoctlFn real_ioctl() {
+    static IoctlFn f = next_symbol<IoctlFn>("ioctl");
+    return f;
+}
+LseekFn real_lseek() {
+    static LseekFn f = next_symbol<LseekFn>("lseek64");
+    return f;
+}
+WriteFn real_write() {
+    static WriteFn f = next_symbol<WriteFn>("write");
+    return f;
+}
+PwriteFn real_pwrite() {
+    static PwriteFn f = next_symbol<PwriteFn>("pwrite64");
+    return f;
+}
+PreadFn real_pread() {
+    static PreadFn f = next_symbol<PreadFn>("pread64");
+    return f;
+}
 
 uint64_t parse_number(const char* text) { return strtoull(text, nullptr, 0); }
 
@@ -241,7 +265,9 @@ int sim_getbadblock(const loff_t* where, FaultKind fault) {
         error = EIO;
     result = error ? -1 : in_list(g.bad, block_of(offset)) ? 1 : 0;
     log_line("MEMGETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), result,
-             error == EINVAL ? " EINVAL" : error ? " EIO" : "");
+             error == EINVAL ? " EINVAL"
+             : error         ? " EIO"
+                             : "");
     return error ? fail(error) : result;
 }
 
@@ -255,9 +281,9 @@ int sim_erase(int fd, const erase_info_user* range, FaultKind fault) {
         error = EIO;
     for (uint64_t b = block_of(start); !error && b < block_of(start + length); ++b)
         if (in_list(g.bad, b) || in_list(g.fail_erase, b)) error = EIO;
-    if (error == EINVAL) violation("MEMERASE of unaligned or out-of-range 0x%08llx+0x%llx",
-                                   static_cast<unsigned long long>(start),
-                                   static_cast<unsigned long long>(length));
+    if (error == EINVAL)
+        violation("MEMERASE of unaligned or out-of-range 0x%08llx+0x%llx",
+                  static_cast<unsigned long long>(start), static_cast<unsigned long long>(length));
     if (!error) {
         static uint8_t erased[1 << 16];
         memset(erased, 0xFF, sizeof erased);
@@ -273,19 +299,18 @@ int sim_erase(int fd, const erase_info_user* range, FaultKind fault) {
     }
     log_line("MEMERASE 0x%08llx 0x%08llx -> %d%s", static_cast<unsigned long long>(start),
              static_cast<unsigned long long>(length), error ? -1 : 0,
-             error == EINVAL ? " EINVAL" : error ? " EIO" : "");
+             error == EINVAL ? " EINVAL"
+             : error         ? " EIO"
+                             : "");
     return error ? fail(error) : 0;
 }
 
 int sim_ioctl(int fd, unsigned long request, void* argument) {
     FaultKind fault = next_request();
     switch (request) {
-        case MEMGETINFO:
-            return sim_getinfo(static_cast<mtd_info_user*>(argument), fault);
-        case MEMGETBADBLOCK:
-            return sim_getbadblock(static_cast<const loff_t*>(argument), fault);
-        case MEMERASE:
-            return sim_erase(fd, static_cast<const erase_info_user*>(argument), fault);
+        case MEMGETINFO: return sim_getinfo(static_cast<mtd_info_user*>(argument), fault);
+        case MEMGETBADBLOCK: return sim_getbadblock(static_cast<const loff_t*>(argument), fault);
+        case MEMERASE: return sim_erase(fd, static_cast<const erase_info_user*>(argument), fault);
         case MEMUNLOCK: {
             const erase_info_user* range = static_cast<const erase_info_user*>(argument);
             log_line("MEMUNLOCK 0x%08x 0x%08x -> -1 524", range->start, range->length);
@@ -306,8 +331,10 @@ off64_t sim_lseek(int fd, off64_t offset, int whence) {
     }
     // Like mtdchar: any position from 0 to the device size, else EINVAL.
     off64_t target = offset;
-    if (whence == SEEK_CUR) target += real_lseek()(fd, 0, SEEK_CUR);
-    else if (whence == SEEK_END) target += static_cast<off64_t>(g.size);
+    if (whence == SEEK_CUR)
+        target += real_lseek()(fd, 0, SEEK_CUR);
+    else if (whence == SEEK_END)
+        target += static_cast<off64_t>(g.size);
     off64_t result = target >= 0 && target <= static_cast<off64_t>(g.size)
                          ? real_lseek()(fd, target, SEEK_SET)
                          : fail(EINVAL);
@@ -330,12 +357,14 @@ ssize_t program(int fd, const uint8_t* data, size_t count, uint64_t position) {
     for (size_t done = 0; done < count; done += span) {
         const size_t piece = count - done < span ? count - done : span;
         const uint64_t at = position + done;
-        if (real_pread()(fd, cells, piece, static_cast<off64_t>(at)) != static_cast<ssize_t>(piece)) return fail(EIO);
+        if (real_pread()(fd, cells, piece, static_cast<off64_t>(at)) != static_cast<ssize_t>(piece))
+            return fail(EIO);
         for (size_t page = 0; page < piece; page += unit) {
             uint64_t page_at = at + page;
             if (page == 0 || page_at % g.erasesize == 0) {
                 if (in_list(g.bad, block_of(page_at)))
-                    violation("write into bad block %llu", static_cast<unsigned long long>(block_of(page_at)));
+                    violation("write into bad block %llu",
+                              static_cast<unsigned long long>(block_of(page_at)));
             }
             bool erased = true;
             for (size_t i = page; i < page + unit; ++i) {
@@ -343,16 +372,19 @@ ssize_t program(int fd, const uint8_t* data, size_t count, uint64_t position) {
                 cells[i] &= data[done + i];
             }
             if (!erased)
-                violation("program of page at 0x%08llx that is not erased", static_cast<unsigned long long>(page_at));
+                violation("program of page at 0x%08llx that is not erased",
+                          static_cast<unsigned long long>(page_at));
         }
-        if (real_pwrite()(fd, cells, piece, static_cast<off64_t>(at)) != static_cast<ssize_t>(piece)) return fail(EIO);
+        if (real_pwrite()(fd, cells, piece, static_cast<off64_t>(at)) != static_cast<ssize_t>(piece))
+            return fail(EIO);
     }
     return static_cast<ssize_t>(count);
 }
 
 ssize_t sim_write(int fd, const void* data, size_t count, const off64_t* at) {
     FaultKind fault = next_request();
-    uint64_t position = at ? static_cast<uint64_t>(*at) : static_cast<uint64_t>(real_lseek()(fd, 0, SEEK_CUR));
+    uint64_t position =
+        at ? static_cast<uint64_t>(*at) : static_cast<uint64_t>(real_lseek()(fd, 0, SEEK_CUR));
     size_t accept = count;
     int error = 0;
     if (position % g.check_unit || count % g.check_unit || position + count > g.size)
@@ -438,9 +470,7 @@ off64_t lseek64(int fd, off64_t offset, int whence) {
     return real_lseek()(fd, offset, whence);
 }
 
-off_t lseek(int fd, off_t offset, int whence) {
-    return static_cast<off_t>(lseek64(fd, offset, whence));
-}
+off_t lseek(int fd, off_t offset, int whence) { return static_cast<off_t>(lseek64(fd, offset, whence)); }
 
 ssize_t write(int fd, const void* data, size_t count) {
     if (is_sim_fd(fd)) return sim_write(fd, data, count, nullptr);
