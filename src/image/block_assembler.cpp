@@ -16,7 +16,7 @@ const char kTableFull[] = "Image too large for partition table!\n";
 struct Assembler {
     FlashRun& run;
     BlockTable& table;
-    AllocatorCursor cursor;
+    BlockSink sink;
     uint32_t base;  // image address of block_buffer's first byte
 };
 
@@ -34,8 +34,7 @@ int flush_block(Assembler& assembler) {
         return -1;
     }
     const uint32_t erasesize = assembler.run.geometry.erasesize;
-    int block = write_next_block(assembler.run.device_fd, erasesize, assembler.cursor,
-                                 assembler.run.block_buffer.get());
+    int block = assembler.sink.put(assembler.sink.context, assembler.run.block_buffer.get());
     if (block < 0) return -1;
     table.entries[table.count++] = static_cast<uint16_t>(block);
     assembler.base += erasesize;
@@ -85,9 +84,8 @@ bool table_holds_block(const BlockTable& table, uint32_t block) {
     return false;
 }
 
-int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table) {
-    Assembler assembler{run, table, 0, header.start};
-    if (init_cursor(run.settings.nonfs_bytes, run.geometry.erasesize, assembler.cursor) < 0) return -1;
+int assemble_image(FlashRun& run, const BinImageHeader& header, BlockTable& table, BlockSink sink) {
+    Assembler assembler{run, table, sink, header.start};
     clear_block(assembler);
     for (;;) {
         BinRecord record;
@@ -98,6 +96,27 @@ int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table)
     // The end record: the last block goes out whatever it holds, even when no
     // record byte reached it since the previous flush.
     if (flush_block(assembler) != 0) return -1;
-    fprintf(stderr, kImageWrittenFormat, static_cast<int>(table.count));
     return static_cast<int>(table.count);
+}
+
+namespace {
+struct AllocatorSink {
+    int device_fd;
+    uint32_t erasesize;
+    AllocatorCursor cursor;
+};
+
+int write_to_flash(void* context, const uint8_t* block) {
+    AllocatorSink& sink = *static_cast<AllocatorSink*>(context);
+    return write_next_block(sink.device_fd, sink.erasesize, sink.cursor, block);
+}
+}  // namespace
+
+int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table) {
+    AllocatorSink allocator{run.device_fd, run.geometry.erasesize, 0};
+    if (init_cursor(run.settings.nonfs_bytes, run.geometry.erasesize, allocator.cursor) < 0) return -1;
+    int blocks = assemble_image(run, header, table, BlockSink{write_to_flash, &allocator});
+    if (blocks < 0) return -1;
+    fprintf(stderr, kImageWrittenFormat, blocks);
+    return blocks;
 }

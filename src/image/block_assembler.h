@@ -28,7 +28,19 @@ void encode_block_table(const BlockTable& table, uint8_t* out);
 // True when device block `block` holds an image block.
 bool table_holds_block(const BlockTable& table, uint32_t block);
 
-// Streams the records from the first record header to the end record,
-// writing every image block. Returns the number of image blocks written, or
+// Takes each completed image block (erasesize bytes) and returns the device
+// block number it went to, or -1 to stop the run (after its own message).
+struct BlockSink {
+    int (*put)(void* context, const uint8_t* block);
+    void* context;
+};
+
+// Lays the records from the first record header to the end record into
+// image blocks and hands each to `sink`, noting the numbers in `table`.
+// Returns the number of image blocks, or -1 after the failing step's message.
+int assemble_image(FlashRun& run, const BinImageHeader& header, BlockTable& table, BlockSink sink);
+
+// assemble_image with every block written through the allocator, then the
+// "Image written" line. Returns the number of image blocks written, or
 // -1 after the failing step has printed its message (if it has one).
 int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table);

@@ -54,7 +54,7 @@ class Bench:
         self.log = tmp_path / "requests.log"
 
     def run(self, geometry, drimlet_args, image=None, stdin=None, sim_args=(), initial=None, fresh=True,
-            cwd=None):
+            cwd=None, program=None):
         if initial is not None:
             self.flash.write_bytes(initial)
             fresh = False
@@ -71,7 +71,7 @@ class Bench:
         command += ["--fresh"] if fresh else []
         command += [str(a) for a in sim_args]
         command += ["--qemu"] if QEMU else []
-        command += ["--"] + QEMU + [DRIMLET] + args
+        command += ["--"] + QEMU + [program or DRIMLET] + args
         done = subprocess.run(command, input=stdin, capture_output=True, timeout=120, cwd=cwd)
         return Outcome(done.returncode, done.stdout.decode(), done.stderr.decode(),
                        self.flash.read_bytes(),

@@ -180,7 +180,10 @@ int main(int argc, char* argv[]) {
     setenv("MTDSIM_PAGE", std::to_string(page).c_str(), 1);
     setenv("MTDSIM_VIOLATIONS", violations, 1);
     const char* library_env = getenv("MTDSIM_LIBRARY");
+    // Beside the wrapper in a build tree, under the library folder once installed.
     std::string library = library_env ? library_env : directory_of_self() + "/libmtdsim.so";
+    if (!library_env && access(library.c_str(), F_OK) != 0)
+        library = directory_of_self() + "/../" MTDSIM_INSTALLED_LIBDIR "/drimlet/libmtdsim.so";
     if (qemu)
         setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + library).c_str(), 1);
     else
