@@ -89,3 +89,18 @@ def test_injected_faults(tmp_path):
     assert out == ["write 4096", "write 2048", "erase errno 5", "write errno 5"]
     assert "#4 write 0x00002000 2048 -> -1 EINTR" in (tmp_path / "log").read_text()
     assert status == 0
+
+
+def test_duplicated_descriptors_stay_the_device(tmp_path):
+    """dd moves its output onto descriptor 1 with dup2: writing the same
+    place twice without an erase must still be caught."""
+    data = tmp_path / "data"
+    data.write_bytes(bytes(range(256)) * 512)
+    command = [MTDSIM, "--flash", str(tmp_path / "f"), "--size", "1M", "--erase", "64K", "--page", "2K",
+               "--log", str(tmp_path / "log"), "--", "dd", f"if={data}", "of=/dev/mtd0", "bs=64K",
+               "conv=notrunc", "status=none"]
+    first = subprocess.run(command + ["seek=2"], capture_output=True, text=True)
+    assert first.returncode == 0, first.stderr
+    again = subprocess.run(command + ["seek=3"], capture_output=True, text=True)
+    assert again.returncode == 99 and "not erased" in again.stderr
+    assert "#2 write 0x00020000 65536 -> 65536" in (tmp_path / "log").read_text()

@@ -70,6 +70,9 @@ uint64_t g_request_index = 0;
 using OpenFn = int (*)(const char*, int, ...);
 using OpenatFn = int (*)(int, const char*, int, ...);
 using CloseFn = int (*)(int);
+using Dup2Fn = int (*)(int, int);
+using Dup3Fn = int (*)(int, int, int);
+using DupFn = int (*)(int);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using LseekFn = off64_t (*)(int, off64_t, int);
 using WriteFn = ssize_t (*)(int, const void*, size_t);
@@ -87,6 +90,18 @@ OpenFn real_open() {
 }
 OpenatFn real_openat() {
     static OpenatFn f = next_symbol<OpenatFn>("openat64");
+    return f;
+}
+DupFn real_dup() {
+    static DupFn f = next_symbol<DupFn>("dup");
+    return f;
+}
+Dup2Fn real_dup2() {
+    static Dup2Fn f = next_symbol<Dup2Fn>("dup2");
+    return f;
+}
+Dup3Fn real_dup3() {
+    static Dup3Fn f = next_symbol<Dup3Fn>("dup3");
     return f;
 }
 CloseFn real_close() {
@@ -171,8 +186,13 @@ void load_settings() {
     parse_list("MTDSIM_FAIL_QUERY", g.fail_query);
     parse_faults();
     g.violations_path = getenv("MTDSIM_VIOLATIONS");
-    if (const char* log = getenv("MTDSIM_LOG"))
-        g.log_fd = real_open()(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (const char* log = getenv("MTDSIM_LOG")) {
+        // Kept on a high descriptor, out of the way of programs that reuse
+        // low ones (dd moves its files onto 0 and 1).
+        int fd = real_open()(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        g.log_fd = fd < 0 ? fd : fcntl(fd, F_DUPFD_CLOEXEC, 900);
+        if (fd >= 0) real_close()(fd);
+    }
 }
 
 void log_line(const char* format, ...) {
@@ -447,6 +467,26 @@ int __open_2(const char* path, int flags) { return open(path, flags); }
 int __open64_2(const char* path, int flags) { return open(path, flags); }
 int __openat_2(int dirfd, const char* path, int flags) { return openat(dirfd, path, flags); }
 int __openat64_2(int dirfd, const char* path, int flags) { return openat(dirfd, path, flags); }
+
+// A duplicate of the device is the device too (dd, for one, moves its output
+// onto descriptor 1 with dup2).
+static int track_duplicate(int from, int to) {
+    if (to >= 0 && to < kMaxFds) g_sim_fd[to] = is_sim_fd(from);
+    if (is_sim_fd(from)) log_line("dup %d -> %d", from, to);
+    return to;
+}
+
+int dup(int fd) { return track_duplicate(fd, real_dup()(fd)); }
+
+int dup2(int fd, int to) {
+    int result = real_dup2()(fd, to);
+    return result < 0 ? result : track_duplicate(fd, result);
+}
+
+int dup3(int fd, int to, int flags) {
+    int result = real_dup3()(fd, to, flags);
+    return result < 0 ? result : track_duplicate(fd, result);
+}
 
 int close(int fd) {
     if (is_sim_fd(fd)) {
