@@ -24,6 +24,8 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -65,6 +67,7 @@ struct Settings {
 
 Settings g;
 bool g_sim_fd[kMaxFds];
+int g_sim_number[kMaxFds];  // N of the /dev/mtdN the descriptor was opened as
 uint64_t g_request_index = 0;
 
 using OpenFn = int (*)(const char*, int, ...);
@@ -250,9 +253,38 @@ bool is_mtd_path(const char* path) {
 
 bool is_sim_fd(int fd) { return fd >= 0 && fd < kMaxFds && g_sim_fd[fd]; }
 
+bool is_proc_mtd(const char* path) {
+    load_settings();
+    return path && g.flash_path && strcmp(path, "/proc/mtd") == 0;
+}
+
+// The MTD number in "/dev/mtdN" (0 for another intercepted path).
+int mtd_number(const char* path) {
+    const char* digits = strrchr(path, 'd');
+    return digits ? atoi(digits + 1) : 0;
+}
+
+// Tools built on mtd-utils' libmtd find MTD devices through /proc/mtd when
+// sysfs has none: list the simulated chip under every device number.
+int open_proc_mtd() {
+    int fd = static_cast<int>(syscall(SYS_memfd_create, "proc-mtd", 0));
+    if (fd < 0) return fd;
+    char text[4096];
+    int length = snprintf(text, sizeof text, "dev:    size   erasesize  name\n");
+    for (int n = 0; n < 32; ++n)
+        length += snprintf(text + length, sizeof text - length, "mtd%d: %08llx %08x \"mtdsim\"\n", n,
+                           static_cast<unsigned long long>(g.size), g.erasesize);
+    real_write()(fd, text, static_cast<size_t>(length));
+    real_lseek()(fd, 0, SEEK_SET);
+    return fd;
+}
+
 int open_flash(const char* path, int flags) {
     int fd = real_open()(g.flash_path, (flags & O_ACCMODE) | O_CLOEXEC);
-    if (fd >= 0 && fd < kMaxFds) g_sim_fd[fd] = true;
+    if (fd >= 0 && fd < kMaxFds) {
+        g_sim_fd[fd] = true;
+        g_sim_number[fd] = mtd_number(path);
+    }
     log_line("open %s -> %d", path, fd);
     return fd;
 }
@@ -291,8 +323,7 @@ int sim_getbadblock(const loff_t* where, FaultKind fault) {
     return error ? fail(error) : result;
 }
 
-int sim_erase(int fd, const erase_info_user* range, FaultKind fault) {
-    uint64_t start = range->start, length = range->length;
+int sim_erase(int fd, uint64_t start, uint64_t length, FaultKind fault) {
     int error = 0;
     if (g.erasesize == 0 || start % g.erasesize || length % g.erasesize || length == 0 ||
         start + length > g.size)
@@ -330,12 +361,27 @@ int sim_ioctl(int fd, unsigned long request, void* argument) {
     switch (request) {
         case MEMGETINFO: return sim_getinfo(static_cast<mtd_info_user*>(argument), fault);
         case MEMGETBADBLOCK: return sim_getbadblock(static_cast<const loff_t*>(argument), fault);
-        case MEMERASE: return sim_erase(fd, static_cast<const erase_info_user*>(argument), fault);
+        case MEMERASE: {
+            const erase_info_user* range = static_cast<const erase_info_user*>(argument);
+            return sim_erase(fd, range->start, range->length, fault);
+        }
+        case MEMERASE64: {  // what mtd-utils tries first
+            const erase_info_user64* range = static_cast<const erase_info_user64*>(argument);
+            return sim_erase(fd, range->start, range->length, fault);
+        }
         case MEMUNLOCK: {
             const erase_info_user* range = static_cast<const erase_info_user*>(argument);
             log_line("MEMUNLOCK 0x%08x 0x%08x -> -1 524", range->start, range->length);
             return fail(kNotSupported);
         }
+        case ECCGETLAYOUT:
+        case ECCGETSTATS:
+        case MEMGETOOBSEL:
+        case MEMGETREGIONCOUNT:
+        case MEMISLOCKED:
+            // Queries mtd-utils makes and copes without; not simulated.
+            log_line("ioctl 0x%08lx -> -1 ENOTTY", request);
+            return fail(ENOTTY);
         default:
             log_line("ioctl 0x%08lx -> -1 ENOTTY", request);
             violation("unexpected ioctl 0x%08lx", request);
@@ -443,6 +489,7 @@ int open(const char* path, int flags, ...) {
         va_end(args);
     }
     if (is_mtd_path(path)) return open_flash(path, flags);
+    if (is_proc_mtd(path)) return open_proc_mtd();
     return real_open()(path, flags, mode);
 }
 
@@ -457,6 +504,7 @@ int openat(int dirfd, const char* path, int flags, ...) {
         va_end(args);
     }
     if (is_mtd_path(path)) return open_flash(path, flags);
+    if (is_proc_mtd(path)) return open_proc_mtd();
     return real_openat()(dirfd, path, flags, mode);
 }
 
@@ -471,7 +519,10 @@ int __openat64_2(int dirfd, const char* path, int flags) { return openat(dirfd, 
 // A duplicate of the device is the device too (dd, for one, moves its output
 // onto descriptor 1 with dup2).
 static int track_duplicate(int from, int to) {
-    if (to >= 0 && to < kMaxFds) g_sim_fd[to] = is_sim_fd(from);
+    if (to >= 0 && to < kMaxFds) {
+        g_sim_fd[to] = is_sim_fd(from);
+        if (is_sim_fd(from)) g_sim_number[to] = g_sim_number[from];
+    }
     if (is_sim_fd(from)) log_line("dup %d -> %d", from, to);
     return to;
 }
@@ -486,6 +537,70 @@ int dup2(int fd, int to) {
 int dup3(int fd, int to, int flags) {
     int result = real_dup3()(fd, to, flags);
     return result < 0 ? result : track_duplicate(fd, result);
+}
+
+// The device node is a character device of the MTD major (90), minor 2N.
+static int stat_device(int number, struct stat64* status) {
+    memset(status, 0, sizeof *status);
+    status->st_mode = S_IFCHR | 0660;
+    status->st_rdev = makedev(90, 2 * number);
+    status->st_blksize = 4096;
+    return 0;
+}
+
+static void narrow(const struct stat64& wide, struct stat* status) {
+    memset(status, 0, sizeof *status);
+    status->st_mode = wide.st_mode;
+    status->st_rdev = wide.st_rdev;
+    status->st_blksize = wide.st_blksize;
+}
+
+using Stat64Fn = int (*)(const char*, struct stat64*);
+using StatFn = int (*)(const char*, struct stat*);
+
+int stat64(const char* path, struct stat64* status) {
+    if (is_mtd_path(path)) return stat_device(mtd_number(path), status);
+    static Stat64Fn next = next_symbol<Stat64Fn>("stat64");
+    return next(path, status);
+}
+
+int stat(const char* path, struct stat* status) {
+    if (is_mtd_path(path)) {
+        struct stat64 wide;
+        stat_device(mtd_number(path), &wide);
+        narrow(wide, status);
+        return 0;
+    }
+    static StatFn next = next_symbol<StatFn>("stat");
+    return next(path, status);
+}
+
+using Fstat64Fn = int (*)(int, struct stat64*);
+using FstatFn = int (*)(int, struct stat*);
+
+int fstat64(int fd, struct stat64* status) {
+    if (is_sim_fd(fd)) return stat_device(g_sim_number[fd], status);
+    static Fstat64Fn next = next_symbol<Fstat64Fn>("fstat64");
+    return next(fd, status);
+}
+
+int fstat(int fd, struct stat* status) {
+    if (is_sim_fd(fd)) {
+        struct stat64 wide;
+        stat_device(g_sim_number[fd], &wide);
+        narrow(wide, status);
+        return 0;
+    }
+    static FstatFn next = next_symbol<FstatFn>("fstat");
+    return next(fd, status);
+}
+
+using AccessFn = int (*)(const char*, int);
+
+int access(const char* path, int mode) {
+    if (is_proc_mtd(path) || is_mtd_path(path)) return 0;
+    static AccessFn next = next_symbol<AccessFn>("access");
+    return next(path, mode);
 }
 
 int close(int fd) {
