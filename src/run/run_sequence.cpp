@@ -62,6 +62,9 @@ int run_install(const RunSettings& settings) {
     }
     // A failed open is left to the first read, which reports it.
     run.image_fd = strcmp(settings.image_path, "-") == 0 ? 0 : open(settings.image_path, O_RDONLY);
+    // From a pipe, let the writer run a whole erase block ahead while a block
+    // is erased and programmed; a pipe that cannot grow just stays slower.
+    if (run.image_fd == 0) fcntl(0, F_SETPIPE_SZ, static_cast<int>(run.geometry.erasesize));
 
     int status = install_image(run);
     close(run.image_fd);
