@@ -476,6 +476,18 @@ ssize_t sim_write(int fd, const void* data, size_t count, const off64_t* at) {
     return error ? fail(error) : result;
 }
 
+// Opens of the device node and of /proc/mtd are the simulator's; true when
+// `path` was one of them, with the descriptor (or -1) in `fd`.
+bool open_simulated(const char* path, int flags, int& fd) {
+    if (is_mtd_path(path))
+        fd = open_flash(path, flags);
+    else if (is_proc_mtd(path))
+        fd = open_proc_mtd();
+    else
+        return false;
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -488,9 +500,8 @@ int open(const char* path, int flags, ...) {
         mode = va_arg(args, mode_t);
         va_end(args);
     }
-    if (is_mtd_path(path)) return open_flash(path, flags);
-    if (is_proc_mtd(path)) return open_proc_mtd();
-    return real_open()(path, flags, mode);
+    int fd;
+    return open_simulated(path, flags, fd) ? fd : real_open()(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...) __attribute__((alias("open")));
@@ -503,9 +514,8 @@ int openat(int dirfd, const char* path, int flags, ...) {
         mode = va_arg(args, mode_t);
         va_end(args);
     }
-    if (is_mtd_path(path)) return open_flash(path, flags);
-    if (is_proc_mtd(path)) return open_proc_mtd();
-    return real_openat()(dirfd, path, flags, mode);
+    int fd;
+    return open_simulated(path, flags, fd) ? fd : real_openat()(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) __attribute__((alias("openat")));
