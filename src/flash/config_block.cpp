@@ -11,13 +11,16 @@
 
 namespace {
 const char kMagic[16] = {'V', 'O', 'L', 'M', 'E', 'R', 'A', 'C', 'O', 'N', 'F', 'I', 'G', 'B', 'L', 'K'};
-// ConfigTag words: length (32-bit words of data that follow) in bits 0-13,
-// flags in 14-15, id in 16-31.
-constexpr uint32_t config_tag(uint32_t length, uint32_t flags, uint32_t id) {
-    return length | flags << 14 | id << 16;
-}
-constexpr uint32_t kStartTag = config_tag(0, 1, 0xCF01);
-constexpr uint32_t kTableTag = config_tag(kBlockTableBytes / 4, 1, 0x0010);
+// A tag heads each part of the page: how many 32-bit words of data follow it,
+// its flags and its id, stored as one little-endian word.
+struct ConfigTag {
+    uint32_t length;  // bits 0-13
+    uint32_t flags;   // bits 14-15
+    uint32_t id;      // bits 16-31
+};
+constexpr uint32_t encode_tag(ConfigTag tag) { return tag.length | tag.flags << 14 | tag.id << 16; }
+constexpr ConfigTag kStartTag{0, 1, 0xCF01};
+constexpr ConfigTag kTableTag{kBlockTableBytes / 4, 1, 0x0010};
 
 const char kNoSpace[] = "Not enough space/too many bad blocks\n";
 const char kOverlapFormat[] = "Image overlaps partition table block at %08lx!\n";
@@ -43,8 +46,8 @@ uint64_t config_search_start(uint32_t erasesize) {
 void build_config_page(const BlockTable& table, uint8_t* page, size_t page_size) {
     memset(page, 0xFF, page_size);
     memcpy(page, kMagic, sizeof kMagic);
-    store_le32(page + 16, kStartTag);
-    store_le32(page + 20, kTableTag);
+    store_le32(page + 16, encode_tag(kStartTag));
+    store_le32(page + 20, encode_tag(kTableTag));
     encode_block_table(table, page + 24);
 }
 

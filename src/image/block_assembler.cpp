@@ -27,7 +27,7 @@ void clear_block(Assembler& assembler) {
 // Writes the buffer as the next image block and starts a fresh, erased one.
 int flush_block(Assembler& assembler) {
     BlockTable& table = assembler.table;
-    if (table.count >= kTableEntries) {
+    if (table.table_count >= kTableEntries) {
         // The loader only knows the blocks the table lists; writing more
         // would put image data on flash that nothing points to.
         print_fixed(kTableFull);
@@ -36,7 +36,7 @@ int flush_block(Assembler& assembler) {
     const uint32_t erasesize = assembler.run.geometry.erasesize;
     int block = assembler.sink.put(assembler.sink.context, assembler.run.block_buffer.get());
     if (block < 0) return -1;
-    table.entries[table.count++] = static_cast<uint16_t>(block);
+    table.entries[table.table_count++] = static_cast<uint16_t>(block);
     assembler.base += erasesize;
     clear_block(assembler);
     return 0;
@@ -79,7 +79,7 @@ void encode_block_table(const BlockTable& table, uint8_t* out) {
 }
 
 bool table_holds_block(const BlockTable& table, uint32_t block) {
-    for (uint32_t k = 0; k < table.count; ++k)
+    for (uint32_t k = 0; k < table.table_count; ++k)
         if (table.entries[k] == block) return true;
     return false;
 }
@@ -96,7 +96,7 @@ int assemble_image(FlashRun& run, const BinImageHeader& header, BlockTable& tabl
     // The end record: the last block goes out whatever it holds, even when no
     // record byte reached it since the previous flush.
     if (flush_block(assembler) != 0) return -1;
-    return static_cast<int>(table.count);
+    return static_cast<int>(table.table_count);
 }
 
 namespace {

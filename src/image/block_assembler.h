@@ -19,7 +19,7 @@ constexpr size_t kBlockTableBytes = 936;
 struct BlockTable {
     uint32_t leading_word = 64;
     uint16_t entries[kTableEntries] = {};
-    uint32_t count = 0;  // entries filled so far
+    uint32_t table_count = 0;  // entries filled so far
 };
 
 // The table's 936 on-flash bytes, little-endian, into `out`.

@@ -91,9 +91,9 @@ int show_partition_table(const char* flash_path) {
     printf("partition table at 0x%08llx (device block %llu):\n",
            static_cast<unsigned long long>(found.offset),
            static_cast<unsigned long long>(found.offset / erasesize));
-    for (uint32_t k = 0; k < found.table.count; ++k)
+    for (uint32_t k = 0; k < found.table.table_count; ++k)
         print_block("image block", k, found.table.entries[k], erasesize);
-    printf("%u image blocks\n", found.table.count);
+    printf("%u image blocks\n", found.table.table_count);
     return 0;
 }
 
@@ -112,7 +112,7 @@ struct Verifier {
 int compare_block(void* context, const uint8_t* block) {
     Verifier& v = *static_cast<Verifier*>(context);
     const uint32_t k = v.next++;
-    if (k >= v.found.table.count) {
+    if (k >= v.found.table.table_count) {
         printf("image block %u: not in the partition table\n", k);
         ++v.differing;
         return 0xFFFF;
@@ -132,7 +132,7 @@ int compare_block(void* context, const uint8_t* block) {
         ++v.differing;
     }
     if (v.terminal)
-        fprintf(stderr, "\rverified %u of %u image blocks", k + 1, v.found.table.count);
+        fprintf(stderr, "\rverified %u of %u image blocks", k + 1, v.found.table.table_count);
     else if ((k + 1) % 64 == 0)
         fprintf(stderr, "verified %u image blocks\n", k + 1);
     return device_block;
@@ -173,8 +173,8 @@ int verify_install(const char* flash_path, const char* image_path) {
         printf("verify: the image could not be laid out\n");
         return 1;
     }
-    if (static_cast<uint32_t>(blocks) != found.table.count) {
-        printf("partition table lists %u image blocks, the image has %d\n", found.table.count, blocks);
+    if (static_cast<uint32_t>(blocks) != found.table.table_count) {
+        printf("partition table lists %u image blocks, the image has %d\n", found.table.table_count, blocks);
         ++verifier.differing;
     }
 

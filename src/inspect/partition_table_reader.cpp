@@ -58,11 +58,11 @@ int find_partition_table(FoundTable& found) {
         return -1;
     }
     found.table = BlockTable{};
-    while (found.table.count < kTableEntries) {
-        const uint8_t* entry = page + 28 + size_t{2} * found.table.count;
+    while (found.table.table_count < kTableEntries) {
+        const uint8_t* entry = page + 28 + size_t{2} * found.table.table_count;
         uint16_t block = static_cast<uint16_t>(entry[0] | entry[1] << 8);
         if (block == 0) break;
-        found.table.entries[found.table.count++] = block;
+        found.table.entries[found.table.table_count++] = block;
     }
     return 0;
 }

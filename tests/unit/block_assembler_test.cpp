@@ -103,7 +103,7 @@ TEST(StreamImage, RecordsLandWhereTheirAddressesSay) {
         StreamResult r = stream(flash, make_bin(kStart, c.records), 64 * kErase);
         const size_t n = c.expected.blocks.size();
         ASSERT_EQ(r.result, static_cast<int>(n)) << c.name << "\n" << r.messages;
-        EXPECT_EQ(r.table.count, n) << c.name;
+        EXPECT_EQ(r.table.table_count, n) << c.name;
         uint32_t device = 64;
         for (size_t k = 0; k < n; ++k, --device) {
             if (device == 63) --device;  // bad, skipped without a table entry

@@ -25,7 +25,7 @@ std::vector<uint8_t> expected_page(const std::vector<uint16_t>& blocks, size_t s
 
 BlockTable table_of(const std::vector<uint16_t>& blocks) {
     BlockTable table;
-    for (uint16_t block : blocks) table.entries[table.count++] = block;
+    for (uint16_t block : blocks) table.entries[table.table_count++] = block;
     return table;
 }
 
