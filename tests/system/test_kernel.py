@@ -143,6 +143,13 @@ def guest(tmp_path_factory):
         image = "-" if case.source == "pipe" else "nk.bin"
         lines.append(f'run_case {case.name} "{case.nandsim_params()}" "-n {case.nonfs} /dev/mtd0 {image}" '
                      f'{case.source}')
+    # Install time beside mtd-utils: a 16 MiB image, 128 blocks from block 512 down.
+    timing = share / "timing.d" / "large-16mib"
+    timing.mkdir(parents=True)
+    data = records(99, (16 << 20) - 4096, E128)
+    (timing / "nk.bin").write_bytes(bin_image(START, data))
+    (timing / "laid.bin").write_bytes(b"".join(model.lay_out(START, data, E128)))
+    lines.append(f'time_case large-16mib "{LARGE.params}" 64 {512 - 128 + 1} 128')
     (share / "cases").write_text("\n".join(lines) + "\n")
     started = time.monotonic()
     boot = subprocess.run(
@@ -175,3 +182,20 @@ def test_install_on_nandsim(guest, case):
         erase = case.chip.erase
         wrong = [b for b in range(len(flash) // erase) if dumped[b * erase:(b + 1) * erase] != flash[b * erase:(b + 1) * erase]]
         pytest.fail(f"flash differs from the model in blocks {wrong[:20]}")
+
+
+def test_install_time_beside_mtd_utils(guest):
+    """Figures, not a timed test: both must succeed; the times are printed
+    and kept in build/system-results/timing.txt."""
+    folder = guest / "timing.d" / "large-16mib"
+    assert (folder / "centiseconds").exists(), (guest / "console.log").read_text()[-3000:]
+    assert (folder / "drimlet.status").read_text().strip() == "0"
+    assert (folder / "drimlet.err").read_text().endswith("Partition table written...\n")
+    assert (folder / "mtd-utils.status").read_text().strip() == "0", (folder / "mtd-utils.err").read_text()
+    drimlet, mtd_utils = (int(v) / 100 for v in (folder / "centiseconds").read_text().split())
+    line = (f"16 MiB image, 128 blocks on nandsim (128 MiB, 128 KiB blocks, 2 KiB pages) in qemu-system-arm: "
+            f"drimlet {drimlet:.2f} s, flash_erase + nandwrite -p {mtd_utils:.2f} s")
+    print("\n" + line)
+    results = ROOT / "build" / "system-results"
+    results.mkdir(parents=True, exist_ok=True)
+    (results / "timing.txt").write_text(line + "\n")
