@@ -9,7 +9,6 @@
 #include <new>
 #include <vector>
 
-#include "flash/block_writer.h"
 #include "flash/config_block.h"
 #include "flash/mtd_device.h"
 #include "image/bin_reader.h"
@@ -17,7 +16,6 @@
 #include "inspect/inspect_device.h"
 #include "inspect/partition_table_reader.h"
 #include "run/flash_run.h"
-#include "run/run_sequence.h"
 
 namespace {
 
@@ -47,9 +45,19 @@ int plan_install(const char* flash_path, uint32_t nonfs_bytes, const char* image
         return 1;
     }
     run.image_fd = open_image(image_path);
-    // The installer's own phases, on a device that only records what they
-    // would erase and write; their messages say why a run would fail.
-    const int status = install_image(run);
+    // The installer's own phases, in its order, on a device that only records
+    // what they would erase and write; their messages say why a run would fail.
+    enum { kImageInvalid, kImageBlocks, kPartitionTable, kDone } reached = kImageInvalid;
+    BinImageHeader header;
+    BlockTable table;
+    if (check_image(run, header) == 0) {
+        reached = kImageBlocks;
+        if (stream_image(run, header, table) >= 0) {
+            reached = kPartitionTable;
+            if (write_config_block(run, table) == 0) reached = kDone;
+        }
+    }
+    const int status = reached == kDone ? 0 : 1;
     close(run.image_fd);
     mtd_close(device.fd);
 
@@ -68,9 +76,14 @@ int plan_install(const char* flash_path, uint32_t nonfs_bytes, const char* image
         printf("plan: the install would succeed: %zu image blocks\n", image_blocks);
         return 0;
     }
-    const bool exhausted = erasesize && (nonfs_bytes / erasesize == 0 ||
-                                         (!device.queries.empty() && device.queries.back() == erasesize));
-    if (exhausted)
+    // The allocator gives up without a message when it reaches block 1 (or
+    // starts at 0); every other failure has printed its reason.
+    const bool exhausted =
+        reached == kImageBlocks && erasesize &&
+        (nonfs_bytes / erasesize == 0 || (!device.queries.empty() && device.queries.back() == erasesize));
+    if (reached == kImageInvalid)
+        printf("plan: the install would fail: the image cannot be read (the reason is on standard error)\n");
+    else if (exhausted)
         printf(
             "plan: the install would fail: no good block left in the non-Filesystem partition for image "
             "block %zu\n",
