@@ -1,4 +1,4 @@
-#include "inspect/inspect_commands.h"
+#include "readback/readback_commands.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,8 +13,8 @@
 #include "flash/mtd_device.h"
 #include "image/bin_reader.h"
 #include "image/block_assembler.h"
-#include "inspect/inspect_device.h"
-#include "inspect/partition_table_reader.h"
+#include "readback/partition_table_reader.h"
+#include "readback/readonly_device.h"
 #include "run/flash_run.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "inspect/partition_table_reader.h"
+#include "readback/partition_table_reader.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "flash/config_block.h"
 #include "flash/mtd_device.h"
-#include "inspect/inspect_device.h"
+#include "readback/readonly_device.h"
 
 namespace {
 const uint8_t kHead[24] = {'V', 'O', 'L', 'M', 'E',  'R',  'A',  'C',  'O',  'N',  'F',  'I',

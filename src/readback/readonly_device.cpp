@@ -1,4 +1,4 @@
-#include "inspect/inspect_device.h"
+#include "readback/readonly_device.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "cli/command_line.h"
-#include "inspect/inspect_commands.h"
-#include "inspect/inspect_device.h"
+#include "readback/readback_commands.h"
+#include "readback/readonly_device.h"
 
 namespace {
 
