@@ -132,6 +132,12 @@ int compare_block(void* context, const uint8_t* block) {
     }
     const uint16_t device_block = v.found.table.entries[k];
     const uint64_t offset = uint64_t{device_block} * v.erasesize;
+    if (offset + v.erasesize > inspect_device().info.size) {
+        printf("image block %u: the partition table names device block %u, past the end of the flash\n", k,
+               device_block);
+        ++v.differing;
+        return device_block;
+    }
     if (read_flash(offset, v.device_block.get(), v.erasesize) != 0) return -1;
     size_t first = v.erasesize, count = 0;
     for (size_t i = 0; i < v.erasesize; ++i) {
@@ -195,7 +201,7 @@ int verify_install(const char* flash_path, const char* image_path) {
     std::vector<uint8_t> expected(found.page.size());
     build_config_page(found.table, expected.data(), expected.size());
     bool page_matches = expected == found.page;
-    std::vector<uint8_t> rest(erasesize - found.page.size());
+    std::vector<uint8_t> rest(erasesize > found.page.size() ? erasesize - found.page.size() : 0);
     if (read_flash(found.offset + found.page.size(), rest.data(), rest.size()) != 0) return 1;
     for (uint8_t byte : rest) page_matches = page_matches && byte == 0xFF;
     mtd_close(device.fd);
