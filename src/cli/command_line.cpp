@@ -25,18 +25,24 @@ uint32_t nonfs_bytes_from_text(const char* text) {
 
 void show_usage() {
     for (const char* line : kUsageLines) puts(line);
-    exit(0);
 }
 
-int parse_command_line(int argc, char* argv[], RunSettings& settings) {
+int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_status) {
     int option;
     while ((option = getopt(argc, argv, "n:")) != -1) {
-        if (option == 'n')
+        if (option == 'n') {
             settings.nonfs_bytes = nonfs_bytes_from_text(optarg);
-        else
+        } else {
             show_usage();  // getopt has already printed its own diagnostic
+            exit_status = 0;
+            return -1;
+        }
     }
-    if (optind + 1 >= argc) show_usage();
+    if (optind + 1 >= argc) {
+        show_usage();
+        exit_status = 0;
+        return -1;
+    }
     settings.mtd_path = argv[optind];
     settings.image_path = argv[optind + 1];
     return 0;

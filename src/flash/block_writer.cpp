@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "common/messages.h"
 #include "flash/block_ops.h"
-#include "run/messages.h"
 
 namespace {
 const char kPartitionTooLarge[] = "Non-Filesystem partition too large!\n";
@@ -21,15 +21,15 @@ int init_cursor(uint32_t nonfs_bytes, uint32_t erasesize, AllocatorCursor& curso
     return cursor;
 }
 
-int write_next_block(int device_fd, uint32_t erasesize, AllocatorCursor& cursor, const uint8_t* buffer) {
+int write_next_block(MtdDevice& device, uint32_t erasesize, AllocatorCursor& cursor, const uint8_t* buffer) {
     while (cursor != 0) {
         AllocatorCursor candidate = cursor--;
         uint32_t offset = static_cast<uint32_t>(candidate) * erasesize;
-        if (check_block_good(device_fd, offset) != 0) continue;
+        if (check_block_good(device, offset) != 0) continue;
         // Block 1 is examined but never written: the boot loader lives below.
         if (cursor == 0) return -1;
-        if (erase_block(device_fd, offset, erasesize) != 0) continue;
-        if (program_at(device_fd, offset, buffer, erasesize) < 0) {
+        if (erase_block(device, offset, erasesize) != 0) continue;
+        if (program_at(device, offset, buffer, erasesize) < 0) {
             print_fixed(kWriteFailed);
             return -1;
         }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "device/mtd_device.h"
+
 // Number of the next candidate erase block; only ever counts down.
 using AllocatorCursor = uint16_t;
 
@@ -16,4 +18,4 @@ int init_cursor(uint32_t nonfs_bytes, uint32_t erasesize, AllocatorCursor& curso
 // Erases and writes `buffer` (exactly erasesize bytes) into the next good
 // block below the cursor. Returns that block's number (never 0 or 1), or -1
 // when the write failed or the cursor ran out (the latter without a message).
-int write_next_block(int device_fd, uint32_t erasesize, AllocatorCursor& cursor, const uint8_t* buffer);
+int write_next_block(MtdDevice& device, uint32_t erasesize, AllocatorCursor& cursor, const uint8_t* buffer);

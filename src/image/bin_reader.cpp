@@ -6,8 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "run/flash_run.h"
-#include "run/messages.h"
+#include "common/messages.h"
 
 namespace {
 const uint8_t kSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
@@ -39,9 +38,9 @@ int read_exact(int fd, uint8_t* buffer, size_t size) {
     return static_cast<int>(size);
 }
 
-int check_image(FlashRun& run, BinImageHeader& header) {
+int check_image(int image_fd, BinImageHeader& header) {
     uint8_t signature[sizeof kSignature];
-    if (read_exact(run.image_fd, signature, sizeof signature) != sizeof signature) {
+    if (read_exact(image_fd, signature, sizeof signature) != sizeof signature) {
         print_fixed(kNoSignature);
         return -1;
     }
@@ -50,7 +49,7 @@ int check_image(FlashRun& run, BinImageHeader& header) {
         return -1;
     }
     uint8_t fields[8];
-    if (read_exact(run.image_fd, fields, sizeof fields) != sizeof fields) {
+    if (read_exact(image_fd, fields, sizeof fields) != sizeof fields) {
         print_fixed(kShortHeader);
         return -1;
     }
@@ -60,9 +59,9 @@ int check_image(FlashRun& run, BinImageHeader& header) {
     return 0;
 }
 
-int read_record_header(FlashRun& run, BinRecord& record) {
+int read_record_header(int image_fd, BinRecord& record) {
     uint8_t fields[12];
-    if (read_exact(run.image_fd, fields, sizeof fields) != sizeof fields) {
+    if (read_exact(image_fd, fields, sizeof fields) != sizeof fields) {
         print_fixed(kShortRecordHeader);
         return -1;
     }

@@ -1,12 +1,11 @@
 // Reader for Windows CE BIN images ("B000FF\n", image header, records until
-// the end record). It reads strictly front to back and never seeks, so the
-// image may come from a pipe, and it never reads past the end record.
+// the end record). It reads strictly front to back from a descriptor and
+// never seeks, so the image may come from a pipe, and it never reads past
+// the end record.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-struct FlashRun;
 
 struct BinImageHeader {
     uint32_t start = 0;   // image address of the first erase block's first byte
@@ -24,10 +23,10 @@ struct BinRecord {
 int read_exact(int fd, uint8_t* buffer, size_t size);
 
 // Checks the signature and reads the image header. 0 or -1 (message printed).
-int check_image(FlashRun& run, BinImageHeader& header);
+int check_image(int image_fd, BinImageHeader& header);
 
 // Reads one record header. 0 or -1 (message printed).
-int read_record_header(FlashRun& run, BinRecord& record);
+int read_record_header(int image_fd, BinRecord& record);
 
 // Little-endian 32-bit field at `bytes`.
 uint32_t load_le32(const uint8_t* bytes);

@@ -1,7 +1,8 @@
 // Erase-block assembler: lays the image's records into erase blocks at the
-// place their addresses give, relative to the image start address, writes
-// each completed block through the allocator, and notes in the block table
-// which device block holds each image block.
+// place their addresses give, relative to the image start address, and hands
+// out each completed block in image order. It reads the image strictly front
+// to back and never touches the flash: the caller decides where each block
+// goes (the installer writes it, drimlet-inspect compares it).
 #pragma once
 
 #include <cstddef>
@@ -9,38 +10,26 @@
 
 #include "image/bin_reader.h"
 
-struct FlashRun;
-
-constexpr int kTableEntries = 466;
-constexpr size_t kBlockTableBytes = 936;
-
-// Stored unchanged in the partition table block: the leading word 64, then
-// one 16-bit device block number per image block, zero after the last.
-struct BlockTable {
-    uint32_t leading_word = 64;
-    uint16_t entries[kTableEntries] = {};
-    uint32_t table_count = 0;  // entries filled so far
+struct BlockAssembler {
+    int image_fd = -1;
+    uint8_t* block = nullptr;  // erasesize bytes: the image block being filled
+    uint32_t erasesize = 0;
+    uint32_t base = 0;        // image address of block[0]
+    uint32_t blocks = 0;      // image blocks handed out so far
+    BinRecord record;         // the record being placed
+    bool in_record = false;   // record's header read, data not all placed
+    bool ended = false;       // the end record has been read
+    bool handed_out = false;  // `block` holds a block the caller has not released
 };
 
-// The table's 936 on-flash bytes, little-endian, into `out`.
-void encode_block_table(const BlockTable& table, uint8_t* out);
+// Starts at the image start address with an erased block. `block` holds
+// `erasesize` bytes and stays the caller's.
+void init_assembler(BlockAssembler& assembler, int image_fd, uint8_t* block, uint32_t erasesize,
+                    const BinImageHeader& header);
 
-// True when device block `block` holds an image block.
-bool table_holds_block(const BlockTable& table, uint32_t block);
-
-// Takes each completed image block (erasesize bytes) and returns the device
-// block number it went to, or -1 to stop the run (after its own message).
-struct BlockSink {
-    int (*put)(void* context, const uint8_t* block);
-    void* context;
-};
-
-// Lays the records from the first record header to the end record into
-// image blocks and hands each to `sink`, noting the numbers in `table`.
-// Returns the number of image blocks, or -1 after the failing step's message.
-int assemble_image(FlashRun& run, const BinImageHeader& header, BlockTable& table, BlockSink sink);
-
-// assemble_image with every block written through the allocator, then the
-// "Image written" line. Returns the number of image blocks written, or
-// -1 after the failing step has printed its message (if it has one).
-int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table);
+// Reads records until the next image block is complete. Returns 1 when
+// `block` holds it (image block number `blocks` - 1, valid until the next
+// call), 0 after the last block (the one the end record closes), or -1 after
+// the failing step's message. The end record's block goes out whatever it
+// holds, even when no record byte reached it.
+int next_image_block(BlockAssembler& assembler);

@@ -6,11 +6,17 @@
 #include <cstdint>
 #include <memory>
 
-#include "cli/command_line.h"
+#include "device/mtd_device.h"
+
+struct RunSettings {
+    uint32_t nonfs_bytes = 0;          // size of the non-Filesystem partition in bytes
+    const char* mtd_path = nullptr;    // first operand, not copied
+    const char* image_path = nullptr;  // second operand; "-" is standard input
+};
 
 struct FlashRun {
     RunSettings settings;
-    int device_fd = -1;
+    MtdDevice device{};                       // the requests go here; opened by the run
     mtd_info_user geometry{};                 // writesize 1 becomes 2048 after the device report
     std::unique_ptr<uint8_t[]> block_buffer;  // one erase block being assembled
     int image_fd = -1;                        // 0 when the image comes from standard input

@@ -7,12 +7,10 @@
 #include <cstring>
 #include <new>
 
+#include "common/messages.h"
 #include "flash/config_block.h"
-#include "flash/mtd_device.h"
 #include "image/bin_reader.h"
-#include "image/block_assembler.h"
-#include "run/flash_run.h"
-#include "run/messages.h"
+#include "run/stream_image.h"
 
 namespace {
 const char kOpenFailedFormat[] = "Failed to open MTD device %s\n";
@@ -30,25 +28,25 @@ void print_device_report(const mtd_info_user& geometry) {
 
 int install_image(FlashRun& run) {
     BinImageHeader header;
-    if (check_image(run, header) != 0) return 1;
+    if (check_image(run.image_fd, header) != 0) return 1;
     BlockTable table;
     if (stream_image(run, header, table) < 0) return 1;
-    return write_config_block(run, table) == 0 ? 0 : 1;
+    return write_config_block(run.device, run.geometry, table) == 0 ? 0 : 1;
 }
 
-int run_install(const RunSettings& settings) {
+int run_install(const RunSettings& settings, const MtdDevice& device) {
     FlashRun run;
     run.settings = settings;
-    run.device_fd = mtd_open(settings.mtd_path);
-    if (run.device_fd < 0) {
+    run.device = device;
+    if (mtd_open(run.device, settings.mtd_path) != 0) {
         fprintf(stderr, kOpenFailedFormat, settings.mtd_path);
         return 1;
     }
-    if (mtd_get_info(run.device_fd, run.geometry) != 0) {
+    if (mtd_get_info(run.device, run.geometry) != 0) {
         // Every later step depends on the geometry; guessing it could put
         // blocks anywhere on the chip.
         fprintf(stderr, kInfoFailedFormat, settings.mtd_path);
-        mtd_close(run.device_fd);
+        mtd_close(run.device);
         return 1;
     }
     print_device_report(run.geometry);
@@ -57,7 +55,7 @@ int run_install(const RunSettings& settings) {
     run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
     if (!run.block_buffer) {
         print_fixed(kOutOfMemory);
-        mtd_close(run.device_fd);
+        mtd_close(run.device);
         return 1;
     }
     // A failed open is left to the first read, which reports it.
@@ -68,6 +66,6 @@ int run_install(const RunSettings& settings) {
 
     int status = install_image(run);
     close(run.image_fd);
-    mtd_close(run.device_fd);
+    mtd_close(run.device);
     return status;
 }

@@ -1,16 +1,15 @@
 // One install from the parsed command line to the exit status.
 #pragma once
 
-#include "cli/command_line.h"
-
-struct FlashRun;
+#include "device/mtd_device.h"
+#include "run/flash_run.h"
 
 // The image phases on an opened run: image check, image blocks, partition
 // table block. Returns the exit status.
 int install_image(FlashRun& run);
 
-// Opens the device, reports its geometry, opens the image source and runs
-// the image check, the streaming of image blocks and the partition table
-// block in order. Returns the exit status: 0 only when the partition table
-// block was written, 1 on every failure.
-int run_install(const RunSettings& settings);
+// Opens the device through `device`, reports its geometry, opens the image
+// source and runs the image check, the streaming of image blocks and the
+// partition table block in order. Returns the exit status: 0 only when the
+// partition table block was written, 1 on every failure.
+int run_install(const RunSettings& settings, const MtdDevice& device);

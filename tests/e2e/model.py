@@ -11,7 +11,7 @@ import struct
 
 MAGIC = b"VOLMERACONFIGBLK"
 TAGS = bytes([0x00, 0x40, 0x01, 0xCF, 0xEA, 0x40, 0x10, 0x00])
-CONFIG_START = 0x380000
+TABLE_SEARCH_START = 0x380000
 TABLE_ENTRIES = 466
 
 
@@ -61,24 +61,24 @@ def place(count, top, unusable):
     return placed, skipped
 
 
-def config_page(table, page_size):
+def table_page(table, page_size):
     entries = b"".join(struct.pack("<H", b) for b in table)
     body = MAGIC + TAGS + struct.pack("<I", 64) + entries
     body += bytes(960 - len(body))
     return body + b"\xff" * (page_size - 960)
 
 
-def config_page_size(writesize):
+def table_page_size(writesize):
     if writesize == 1:
         writesize = 2048
     unit = max(writesize, 1)
     return -(-960 // unit) * unit
 
 
-def expected_flash(size, erase, image_blocks, device_blocks, config_block=None, page=b""):
+def expected_flash(size, erase, image_blocks, device_blocks, table_block=None, page=b""):
     flash = bytearray(b"\xff" * size)
     for data, block in zip(image_blocks, device_blocks):
         flash[block * erase:(block + 1) * erase] = data
-    if config_block is not None:
-        flash[config_block * erase:config_block * erase + len(page)] = page
+    if table_block is not None:
+        flash[table_block * erase:table_block * erase + len(page)] = page
     return bytes(flash)

@@ -30,56 +30,61 @@ def expected_success(bad, erase_failed):
             placed.append(candidate)
         candidate -= 1
     err += f"Image written, {len(BLOCKS)} erase blocks...\n"
-    config = 28
-    while config in bad or config in erase_failed:
-        word = "Bad block" if config in bad else "Erase failed"
-        err += f"{word} at {config * E:08x}, skipping...\n"
-        config += 1
+    table_block = 28
+    while table_block in bad or table_block in erase_failed:
+        word = "Bad block" if table_block in bad else "Erase failed"
+        err += f"{word} at {table_block * E:08x}, skipping...\n"
+        table_block += 1
     err += "Partition table written...\n"
-    flash = model.expected_flash(G.size, E, BLOCKS, placed, config, model.config_page(placed, 2048))
+    flash = model.expected_flash(G.size, E, BLOCKS, placed, table_block, model.table_page(placed, 2048))
     return err, flash
 
 
-@pytest.fixture(scope="module")
-def baseline(tmp_path_factory):
+def baseline_requests():
+    """The device requests of the fault-free install, each with its index."""
+    import tempfile
+    from pathlib import Path
     from conftest import Bench
-    outcome = Bench(tmp_path_factory.mktemp("baseline")).run(
-        G, ["-n", 7, "/dev/mtd3", "-"], stdin=bin_image(START, RECORDS), sim_args=["--bad", "55,28"])
+    with tempfile.TemporaryDirectory() as tmp:
+        outcome = Bench(Path(tmp)).run(
+            G, ["-n", 7, "/dev/mtd3", "-"], stdin=bin_image(START, RECORDS), sim_args=["--bad", "55,28"])
     assert outcome.status == 0, outcome.err
     assert (outcome.err, outcome.flash) == expected_success(BAD, set())
-    return [line for line in outcome.log if not line.startswith(("#0 ", "VIOLATION"))]
+    return [line for line in outcome.log
+            if not line.startswith(("#0 ", "VIOLATION")) and line.split()[1] != "close"]
 
 
-def test_fault_matrix(bench, baseline):
+def pytest_generate_tests(metafunc):
+    # One test case per request and kind, so one failure cannot hide others.
+    if "request_line" in metafunc.fixturenames:
+        lines = baseline_requests()
+        assert len(lines) >= 25
+        metafunc.parametrize("request_line,kind", [(line, kind) for line in lines for kind in KINDS],
+                             ids=[f"{line.split()[0]}-{line.split()[1]}-{kind}" for line in lines for kind in KINDS])
+
+
+def test_fault(bench, request_line, kind):
     image = bin_image(START, RECORDS)
-    cases = 0
-    for line in baseline:
-        index, request, *args = line.split()
-        if request == "close":
-            continue
-        where = int(args[0], 16) // E if args and args[0].startswith("0x") else None
-        for kind in KINDS:
-            outcome = bench.run(G, ["-n", 7, "/dev/mtd3", "-"], stdin=image,
-                                sim_args=["--bad", "55,28", "--fault", f"{index[1:]}:{kind}"])
-            label = f"{line} with {kind}: status {outcome.status}\n{outcome.err}"
-            cases += 1
-            if request == "MEMGETINFO":
-                assert (outcome.status, outcome.out, outcome.err) == (
-                    1, "", "Failed to get info of MTD device /dev/mtd3\n"), label
-                continue
-            assert outcome.out == device_report(G), label
-            table_phase = where is not None and where < 50  # image blocks are 56..51, the table 29
-            if request == "MEMGETBADBLOCK":
-                expected = expected_success(BAD | {where}, set())
-            elif request == "MEMERASE":
-                expected = expected_success(BAD, {where})
-            elif request == "MEMUNLOCK" or (request == "write" and kind in ("eintr", "short")):
-                expected = expected_success(BAD, set())
-            else:  # a failed seek, or a write that fails or makes no progress
-                message = "Write of partition table failed\n" if table_phase else "Write erase block failed\n"
-                assert outcome.status == 1 and outcome.err.endswith(message), label
-                continue
-            assert outcome.status == 0, label
-            assert (outcome.err, outcome.flash) == expected, label
-    print(f"fault matrix: {cases} runs")
-    assert cases >= 4 * 25
+    index, request, *args = request_line.split()
+    where = int(args[0], 16) // E if args and args[0].startswith("0x") else None
+    outcome = bench.run(G, ["-n", 7, "/dev/mtd3", "-"], stdin=image,
+                        sim_args=["--bad", "55,28", "--fault", f"{index[1:]}:{kind}"])
+    label = f"{request_line} with {kind}: status {outcome.status}\n{outcome.err}"
+    if request == "MEMGETINFO":
+        assert (outcome.status, outcome.out, outcome.err) == (
+            1, "", "Failed to get info of MTD device /dev/mtd3\n"), label
+        return
+    assert outcome.out == device_report(G), label
+    table_phase = where is not None and where < 50  # image blocks are 56..51, the table 29
+    if request == "MEMGETBADBLOCK":
+        expected = expected_success(BAD | {where}, set())
+    elif request == "MEMERASE":
+        expected = expected_success(BAD, {where})
+    elif request == "MEMUNLOCK" or (request == "write" and kind in ("eintr", "short")):
+        expected = expected_success(BAD, set())
+    else:  # a failed seek, or a write that fails or makes no progress
+        message = "Write of partition table failed\n" if table_phase else "Write erase block failed\n"
+        assert outcome.status == 1 and outcome.err.endswith(message), label
+        return
+    assert outcome.status == 0, label
+    assert (outcome.err, outcome.flash) == expected, label

@@ -26,7 +26,7 @@ def records_for(seed, total, erase):
     return records
 
 
-def expectation(geometry, nonfs_mib, unusable, records, config_unusable=()):
+def expectation(geometry, nonfs_mib, unusable, records, table_unusable=()):
     """stderr, flash and device blocks an install must produce."""
     erase = geometry.erase
     blocks = model.lay_out(START, records, erase)
@@ -38,14 +38,14 @@ def expectation(geometry, nonfs_mib, unusable, records, config_unusable=()):
     for block in skipped:
         err += f"Bad block at {block * erase:08x}, skipping...\n"
     err += f"Image written, {len(blocks)} erase blocks...\n"
-    config = -(-model.CONFIG_START // erase)
-    while config in config_unusable:
-        err += f"Bad block at {config * erase:08x}, skipping...\n"
-        config += 1
+    table_block = -(-model.TABLE_SEARCH_START // erase)
+    while table_block in table_unusable:
+        err += f"Bad block at {table_block * erase:08x}, skipping...\n"
+        table_block += 1
     err += "Partition table written...\n"
-    page = model.config_page(placed, model.config_page_size(geometry.page))
-    flash = model.expected_flash(geometry.size, erase, blocks, placed, config, page)
-    return err, flash, placed, config
+    page = model.table_page(placed, model.table_page_size(geometry.page))
+    flash = model.expected_flash(geometry.size, erase, blocks, placed, table_block, page)
+    return err, flash, placed, table_block
 
 
 INSTALLS = [
@@ -63,7 +63,7 @@ INSTALLS = [
 def test_install_lands_byte_for_byte(bench, name, geometry, nonfs, bad, size, source):
     records = records_for(len(name), size, geometry.erase)
     image = bin_image(START, records)
-    err, flash, placed, config = expectation(geometry, nonfs, bad, records, bad)
+    err, flash, placed, table_block = expectation(geometry, nonfs, bad, records, bad)
     if source == "file":
         outcome = bench.run(geometry, ["-n", nonfs, "/dev/mtd3", "{image}"], image=image,
                             sim_args=["--bad", ",".join(map(str, bad))])
@@ -77,8 +77,8 @@ def test_install_lands_byte_for_byte(bench, name, geometry, nonfs, bad, size, so
 
     # Every written block: bad-block check, unlock, erase, seek, one write.
     erase = geometry.erase
-    page_size = model.config_page_size(geometry.page)
-    expected_writes = [(b, erase) for b in placed] + [(config, page_size)]
+    page_size = model.table_page_size(geometry.page)
+    expected_writes = [(b, erase) for b in placed] + [(table_block, page_size)]
     sequences = []
     for block, length in expected_writes:
         at = f"0x{block * erase:08x}"

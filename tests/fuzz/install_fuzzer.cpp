@@ -108,8 +108,8 @@ void check(const MemoryFlash& flash, const Device& device, const Model& model, i
     if (status != 0) return;
 
     if (!model.valid) broken("status 0 for an image the model refuses");
-    const uint64_t config_offset = written.back() * e;
-    const uint8_t* page = flash.bytes.data() + config_offset;
+    const uint64_t table_offset = written.back() * e;
+    const uint8_t* page = flash.bytes.data() + table_offset;
     static const uint8_t head[24] = {'V', 'O', 'L', 'M', 'E',  'R',  'A',  'C',  'O',  'N',  'F',  'I',
                                      'G', 'B', 'L', 'K', 0x00, 0x40, 0x01, 0xCF, 0xEA, 0x40, 0x10, 0x00};
     if (memcmp(page, head, 24) != 0 || le32(page + 24) != 64) broken("partition table header");
@@ -124,7 +124,7 @@ void check(const MemoryFlash& flash, const Device& device, const Model& model, i
     for (size_t k = 0; k < count; ++k) {
         uint64_t block = page[28 + 2 * k] | page[29 + 2 * k] << 8;
         if (block >= previous || block < 2) broken("table entries not counting down inside the partition");
-        if (block == config_offset / e) broken("image block under the partition table");
+        if (block == table_offset / e) broken("image block under the partition table");
         if (memcmp(flash.bytes.data() + block * e, model.blocks[k].data(), e) != 0)
             broken("image block differs from the model");
         previous = block;
@@ -199,7 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t image_size = size - 12;
     FlashRun run;
     run.settings.nonfs_bytes = device.nonfs;
-    run.device_fd = kMemoryFlashFd;
+    run.device = memory_flash_device(flash);
     run.geometry = flash.info;
     if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
     run.block_buffer.reset(new uint8_t[device.erase]);
@@ -230,6 +230,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int predicted = predicted_status(flash, device, model);
         if (predicted >= 0 && predicted != status) broken("status differs from the model's prediction");
     }
-    detach_memory_flash();
     return 0;
 }

@@ -89,18 +89,18 @@ class Case:
             if block > (placed[-1] if placed else 0) or len(placed) < len(blocks):
                 word = "Erase failed" if block in self.weak_blocks and block not in self.bad else "Bad block"
                 err += f"{word} at {block * erase:08x}, skipping...\n"
-        config = None
+        table_block = None
         if self.status == 0:
             err += f"Image written, {len(blocks)} erase blocks...\n"
-            config = -(-model.CONFIG_START // erase)
-            while config in unusable:
-                word = "Erase failed" if config in self.weak_blocks and config not in self.bad else "Bad block"
-                err += f"{word} at {config * erase:08x}, skipping...\n"
-                config += 1
+            table_block = -(-model.TABLE_SEARCH_START // erase)
+            while table_block in unusable:
+                word = "Erase failed" if table_block in self.weak_blocks and table_block not in self.bad else "Bad block"
+                err += f"{word} at {table_block * erase:08x}, skipping...\n"
+                table_block += 1
             err += "Partition table written...\n"
         else:
             err += self.err_tail
-        page = model.config_page(placed, model.config_page_size(self.chip.page)) if config else b""
+        page = model.table_page(placed, model.table_page_size(self.chip.page)) if table_block else b""
         written = blocks[:len(placed)]
         if self.weak_pages:  # the block whose program failed holds its pages before the failing one
             failing_block = self.weak_pages[0] * self.chip.page // erase
@@ -108,7 +108,7 @@ class Case:
             placed_failing = placed + [failing_block]
             written = written + [blocks[len(placed)][:good] + b"\xff" * (erase - good)]
             return err, model.expected_flash(self.chip.size, erase, written, placed_failing)
-        return err, model.expected_flash(self.chip.size, erase, written, placed, config, page)
+        return err, model.expected_flash(self.chip.size, erase, written, placed, table_block, page)
 
 
 E128 = 128 << 10
@@ -119,7 +119,7 @@ CASES = [
     Case("4k-page", PAGE_4K, 64, records(4, 3 << 20, 256 << 10), bad=[256, 250, 14]),
     Case("256mib-pipe", LARGE_256M, 128, records(5, 2 << 20, E128), bad=[1024, 1020, 28, 29], source="pipe"),
     Case("erase-fails-image-block", LARGE, 64, records(6, 1 << 20, E128), weak_blocks=[511]),
-    Case("erase-fails-config-block", LARGE, 64, records(7, 1 << 20, E128), weak_blocks=[28], bad=[510]),
+    Case("erase-fails-table_block-block", LARGE, 64, records(7, 1 << 20, E128), weak_blocks=[28], bad=[510]),
     Case("program-fails", LARGE, 64, blocks_image(4, E128), weak_pages=[511 * 64 + 5], status=1,
          err_tail="Write erase block failed\n", fits=1),
     Case("area-exhausted", LARGE, 2, blocks_image(20, E128), bad=[10], status=1, err_tail="", fits=14),

@@ -81,10 +81,9 @@ TEST(CheckImage, SignatureAndHeader) {
         TestRun test(flash, c.bytes, 0);
         BinImageHeader header;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(check_image(test.run, header), c.result);
+        EXPECT_EQ(check_image(test.run.image_fd, header), c.result);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
     }
-    detach_memory_flash();
 }
 
 TEST(CheckImage, StartAddressPrintedWithLeadingZeros) {
@@ -93,10 +92,9 @@ TEST(CheckImage, StartAddressPrintedWithLeadingZeros) {
     TestRun test(flash, make_bin(0xABC, {}), 0);
     BinImageHeader header;
     testing::internal::CaptureStderr();
-    ASSERT_EQ(check_image(test.run, header), 0);
+    ASSERT_EQ(check_image(test.run.image_fd, header), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Image base address 00000abc, size 4660\n");
     EXPECT_EQ(header.start, 0xABCu);
-    detach_memory_flash();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "run/stream_image.h"
 #include "test_support.h"
 
 namespace {
@@ -36,7 +37,7 @@ StreamResult stream(MemoryFlash& flash, const std::vector<uint8_t>& image, uint3
     BinImageHeader header;
     StreamResult out{};
     testing::internal::CaptureStderr();
-    out.result = check_image(test.run, header) == 0 ? stream_image(test.run, header, out.table) : -1;
+    out.result = check_image(test.run.image_fd, header) == 0 ? stream_image(test.run, header, out.table) : -1;
     out.messages = testing::internal::GetCapturedStderr();
     return out;
 }
@@ -118,7 +119,6 @@ TEST(StreamImage, RecordsLandWhereTheirAddressesSay) {
                     r.messages.compare(r.messages.size() - tail.size(), tail.size(), tail) == 0)
             << c.name << ": " << r.messages;
         EXPECT_EQ(flash.violations, 0) << c.name;
-        detach_memory_flash();
     }
 }
 
@@ -158,7 +158,6 @@ TEST(StreamImage, FailuresStopBeforeWritingAnythingWrong) {
                                 [](const std::string& l) { return l.rfind("write", 0) == 0; }),
                   c.blocks_written)
             << c.name;
-        detach_memory_flash();
     }
 }
 
@@ -183,7 +182,6 @@ TEST(StreamImage, TableHoldsAtMost466Blocks) {
             EXPECT_EQ(writes, 466);  // the 467th block never reaches the device
             EXPECT_NE(r.messages.find("Image too large for partition table!\n"), std::string::npos);
         }
-        detach_memory_flash();
     }
 }
 

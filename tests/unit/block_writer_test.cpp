@@ -13,14 +13,14 @@ class BlockWriter : public testing::Test {
   protected:
     void SetUp() override {
         attach_memory_flash(flash, 16 * kErase, kErase, kPage);
+        device = memory_flash_device(flash);
         block = pattern(kErase, 3);
     }
-    void TearDown() override { detach_memory_flash(); }
 
     // One call, with standard error captured into `messages`.
     int write_block() {
         testing::internal::CaptureStderr();
-        int result = write_next_block(kMemoryFlashFd, kErase, cursor, block.data());
+        int result = write_next_block(device, kErase, cursor, block.data());
         messages = testing::internal::GetCapturedStderr();
         return result;
     }
@@ -29,6 +29,7 @@ class BlockWriter : public testing::Test {
     }
 
     MemoryFlash flash;
+    MtdDevice device;
     std::vector<uint8_t> block;
     AllocatorCursor cursor = 0;
     std::string messages;

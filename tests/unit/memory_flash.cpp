@@ -1,15 +1,12 @@
 #include "memory_flash.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "flash/mtd_device.h"
-
 namespace {
-MemoryFlash* g_flash = nullptr;
-
-MemoryFlash* flash_for(int fd) { return fd == kMemoryFlashFd ? g_flash : nullptr; }
+MemoryFlash& flash_of(MtdDevice& device) { return *static_cast<MemoryFlash*>(device.context); }
 
 int fail(int error) {
     errno = error;
@@ -29,27 +26,24 @@ void attach_memory_flash(MemoryFlash& flash, uint32_t size, uint32_t erasesize, 
     flash.info.erasesize = erasesize;
     flash.info.writesize = writesize;
     flash.bytes.assign(size, 0xFF);
-    g_flash = &flash;
 }
 
-void detach_memory_flash() { g_flash = nullptr; }
-
-int mtd_open(const char* path) {
-    if (!g_flash || strcmp(path, kMemoryFlashPath) != 0) return fail(ENOENT);
-    return kMemoryFlashFd;
+namespace {
+int open_flash(MtdDevice&, const char* path, bool) {
+    return strcmp(path, kMemoryFlashPath) == 0 ? 0 : fail(ENOENT);
 }
 
-int mtd_close(int fd) { return flash_for(fd) ? 0 : fail(EBADF); }
+int close_flash(MtdDevice&) { return 0; }
 
-int mtd_get_info(int fd, mtd_info_user& info) {
-    MemoryFlash* flash = flash_for(fd);
-    if (!flash || flash->fail_info) return fail(ENOTTY);
-    info = flash->info;
+int get_info(MtdDevice& device, mtd_info_user& info) {
+    MemoryFlash& flash = flash_of(device);
+    if (flash.fail_info) return fail(ENOTTY);
+    info = flash.info;
     return 0;
 }
 
-int mtd_block_is_bad(int fd, uint64_t offset) {
-    MemoryFlash& flash = *flash_for(fd);
+int block_is_bad(MtdDevice& device, uint64_t offset) {
+    MemoryFlash& flash = flash_of(device);
     uint32_t block = static_cast<uint32_t>(offset / flash.info.erasesize);
     int result = offset >= flash.info.size || flash.fail_query.count(block) ? -1
                  : flash.bad_blocks.count(block)                            ? 1
@@ -58,13 +52,13 @@ int mtd_block_is_bad(int fd, uint64_t offset) {
     return result < 0 ? fail(EINVAL) : result;
 }
 
-int mtd_unlock(int fd, uint32_t, uint32_t) {
-    flash_for(fd)->log.emplace_back("unlock");
+int unlock(MtdDevice& device, uint32_t, uint32_t) {
+    flash_of(device).log.emplace_back("unlock");
     return fail(524);
 }
 
-int mtd_erase(int fd, uint32_t offset, uint32_t length) {
-    MemoryFlash& flash = *flash_for(fd);
+int erase(MtdDevice& device, uint32_t offset, uint32_t length) {
+    MemoryFlash& flash = flash_of(device);
     const uint32_t e = flash.info.erasesize;
     uint32_t block = offset / e;
     bool refused = offset % e || length != e || uint64_t{offset} + length > flash.info.size ||
@@ -75,8 +69,8 @@ int mtd_erase(int fd, uint32_t offset, uint32_t length) {
     return 0;
 }
 
-int mtd_seek(int fd, uint64_t offset) {
-    MemoryFlash& flash = *flash_for(fd);
+int seek(MtdDevice& device, uint64_t offset) {
+    MemoryFlash& flash = flash_of(device);
     bool refused = flash.fail_seek || offset > flash.info.size;
     note(flash, "seek %llu%.0llu -> %ld", offset, 0, refused ? -1 : 0);
     if (refused) return fail(EINVAL);
@@ -84,8 +78,8 @@ int mtd_seek(int fd, uint64_t offset) {
     return 0;
 }
 
-long mtd_write(int fd, const uint8_t* data, size_t size) {
-    MemoryFlash& flash = *flash_for(fd);
+long write_some(MtdDevice& device, const uint8_t* data, size_t size) {
+    MemoryFlash& flash = flash_of(device);
     const uint32_t page = flash.info.writesize ? flash.info.writesize : 1;
     const uint64_t at = flash.position;
     const uint32_t block = static_cast<uint32_t>(at / flash.info.erasesize);
@@ -113,4 +107,27 @@ long mtd_write(int fd, const uint8_t* data, size_t size) {
     }
     note(flash, "write %llu %llu -> %ld", at, size, result);
     return result;
+}
+
+long read_some(MtdDevice& device, uint8_t* into, size_t size) {
+    MemoryFlash& flash = flash_of(device);
+    const uint64_t at = flash.position;
+    const size_t take = at >= flash.bytes.size() ? 0 : std::min<size_t>(size, flash.bytes.size() - at);
+    memcpy(into, flash.bytes.data() + at, take);
+    flash.position += take;
+    note(flash, "read %llu %llu -> %ld", at, size, static_cast<long>(take));
+    return static_cast<long>(take);
+}
+
+int ecc_stats(MtdDevice&, mtd_ecc_stats& stats) {
+    stats = mtd_ecc_stats{};  // memory never flips a bit
+    return 0;
+}
+}  // namespace
+
+MtdDevice memory_flash_device(MemoryFlash& flash) {
+    MtdDevice device{open_flash, close_flash, get_info,   block_is_bad, unlock,
+                     erase,      seek,        write_some, read_some,    ecc_stats};
+    device.context = &flash;
+    return device;
 }

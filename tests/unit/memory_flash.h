@@ -1,4 +1,4 @@
-// An in-memory NAND behind the MTD device functions, for in-process tests:
+// An in-memory NAND behind the MTD device requests, for in-process tests:
 // it enforces erase-before-program and alignment like the chip, records every
 // request, and can be told to fail any of them.
 #pragma once
@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "device/mtd_device.h"
 
 struct MemoryFlash {
     mtd_info_user info{};
@@ -24,10 +26,12 @@ struct MemoryFlash {
     uint64_t position = 0;
 };
 
-constexpr int kMemoryFlashFd = 1000;
 constexpr const char* kMemoryFlashPath = "/dev/mtd-memory";
 
-// Makes `flash` the device behind kMemoryFlashPath: size, erase size and
-// write size in bytes, contents erased.
+// Gives `flash` its geometry: size, erase size and write size in bytes,
+// contents erased.
 void attach_memory_flash(MemoryFlash& flash, uint32_t size, uint32_t erasesize, uint32_t writesize);
-void detach_memory_flash();
+
+// A device, already open, whose requests go to `flash`; opening it again
+// succeeds only for kMemoryFlashPath.
+MtdDevice memory_flash_device(MemoryFlash& flash);

@@ -61,7 +61,7 @@ struct TestRun {
     FlashRun run;
     explicit TestRun(MemoryFlash& flash, const std::vector<uint8_t>& image, uint32_t nonfs_bytes) {
         run.settings.nonfs_bytes = nonfs_bytes;
-        run.device_fd = kMemoryFlashFd;
+        run.device = memory_flash_device(flash);
         run.geometry = flash.info;
         run.block_buffer.reset(new uint8_t[flash.info.erasesize]);
         run.image_fd = bytes_fd(image);

@@ -1,4 +1,4 @@
-#include "readback/readback_commands.h"
+#include "inspect/inspect_commands.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "flash/config_block.h"
-#include "flash/mtd_device.h"
 #include "image/bin_reader.h"
 #include "image/block_assembler.h"
-#include "readback/partition_table_reader.h"
-#include "readback/readonly_device.h"
+#include "inspect/inspect_flash.h"
+#include "inspect/recording_device.h"
 #include "run/flash_run.h"
+#include "run/stream_image.h"
+#include "table/partition_table.h"
 
 namespace {
 
@@ -30,15 +31,18 @@ void print_block(const char* what, unsigned number, uint64_t block, uint32_t era
 
 }  // namespace
 
-int plan_install(const char* flash_path, uint32_t nonfs_bytes, const char* image_path) {
-    if (open_flash(flash_path) != 0) return 1;
-    InspectDevice& device = inspect_device();
+int plan_install(const char* flash_path, const DumpGeometry& dump, uint32_t nonfs_bytes,
+                 const char* image_path) {
+    InspectFlash flash;
+    if (open_flash(flash, flash_path, dump) != 0) return 1;
+    Recorder device;
+    device.inner = &flash.device;
     FlashRun run;
     run.settings.nonfs_bytes = nonfs_bytes;
     run.settings.mtd_path = flash_path;
     run.settings.image_path = image_path;
-    run.device_fd = device.fd;
-    run.geometry = device.info;
+    run.device = recording_device(device);
+    run.geometry = flash.info;
     run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
     if (!run.block_buffer) {
         fprintf(stderr, "Out of memory!\n");
@@ -50,16 +54,16 @@ int plan_install(const char* flash_path, uint32_t nonfs_bytes, const char* image
     enum { kImageInvalid, kImageBlocks, kPartitionTable, kDone } reached = kImageInvalid;
     BinImageHeader header;
     BlockTable table;
-    if (check_image(run, header) == 0) {
+    if (check_image(run.image_fd, header) == 0) {
         reached = kImageBlocks;
         if (stream_image(run, header, table) >= 0) {
             reached = kPartitionTable;
-            if (write_config_block(run, table) == 0) reached = kDone;
+            if (write_config_block(run.device, run.geometry, table) == 0) reached = kDone;
         }
     }
     const int status = reached == kDone ? 0 : 1;
     close(run.image_fd);
-    mtd_close(device.fd);
+    close_flash(flash);
 
     const uint32_t erasesize = run.geometry.erasesize;
     printf("plan for %s, non-Filesystem partition of %u bytes (blocks 2..%u):\n", flash_path, nonfs_bytes,
@@ -94,13 +98,14 @@ int plan_install(const char* flash_path, uint32_t nonfs_bytes, const char* image
     return 1;
 }
 
-int show_partition_table(const char* flash_path) {
-    if (open_flash(flash_path) != 0) return 1;
+int show_partition_table(const char* flash_path, const DumpGeometry& dump) {
+    InspectFlash flash;
+    if (open_flash(flash, flash_path, dump) != 0) return 1;
     FoundTable found;
-    const int result = find_partition_table(found);
-    mtd_close(inspect_device().fd);
+    const int result = find_partition_table(flash, found);
+    close_flash(flash);
     if (result != 0) return 1;
-    const uint32_t erasesize = inspect_device().info.erasesize;
+    const uint32_t erasesize = flash.info.erasesize;
     printf("partition table at 0x%08llx (device block %llu):\n",
            static_cast<unsigned long long>(found.offset),
            static_cast<unsigned long long>(found.offset / erasesize));
@@ -113,32 +118,31 @@ int show_partition_table(const char* flash_path) {
 namespace {
 
 struct Verifier {
+    InspectFlash& flash;
     const FoundTable& found;
     uint32_t erasesize;
-    uint32_t next = 0;  // image block being compared
     uint32_t differing = 0;
     bool terminal;
     std::unique_ptr<uint8_t[]> device_block;
 };
 
-// Compares one laid-out image block with the device block the table names.
-int compare_block(void* context, const uint8_t* block) {
-    Verifier& v = *static_cast<Verifier*>(context);
-    const uint32_t k = v.next++;
+// Compares image block `k`, laid out in `block`, with the device block the
+// table names: 0, or -1 when the flash cannot be read.
+int compare_block(Verifier& v, uint32_t k, const uint8_t* block) {
     if (k >= v.found.table.table_count) {
         printf("image block %u: not in the partition table\n", k);
         ++v.differing;
-        return 0xFFFF;
+        return 0;
     }
     const uint16_t device_block = v.found.table.entries[k];
     const uint64_t offset = uint64_t{device_block} * v.erasesize;
-    if (offset + v.erasesize > inspect_device().info.size) {
+    if (offset + v.erasesize > v.flash.size) {
         printf("image block %u: the partition table names device block %u, past the end of the flash\n", k,
                device_block);
         ++v.differing;
-        return device_block;
+        return 0;
     }
-    if (read_flash(offset, v.device_block.get(), v.erasesize) != 0) return -1;
+    if (read_flash(v.flash, offset, v.device_block.get(), v.erasesize) != 0) return -1;
     size_t first = v.erasesize, count = 0;
     for (size_t i = 0; i < v.erasesize; ++i) {
         if (block[i] == v.device_block[i]) continue;
@@ -154,41 +158,51 @@ int compare_block(void* context, const uint8_t* block) {
         fprintf(stderr, "\rverified %u of %u image blocks", k + 1, v.found.table.table_count);
     else if ((k + 1) % 64 == 0)
         fprintf(stderr, "verified %u image blocks\n", k + 1);
-    return device_block;
+    return 0;
+}
+
+// Lays the image out and compares every block: the number of image blocks,
+// or -1 when the image cannot be laid out or the flash cannot be read.
+int compare_image(Verifier& verifier, int image_fd) {
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[verifier.erasesize]);
+    if (!block) {
+        fprintf(stderr, "Out of memory!\n");
+        return -1;
+    }
+    BinImageHeader header;
+    if (check_image(image_fd, header) != 0) return -1;
+    BlockAssembler assembler;
+    init_assembler(assembler, image_fd, block.get(), verifier.erasesize, header);
+    int ready;
+    while ((ready = next_image_block(assembler)) == 1)
+        if (compare_block(verifier, assembler.blocks - 1, assembler.block) != 0) return -1;
+    return ready < 0 ? -1 : static_cast<int>(assembler.blocks);
 }
 
 }  // namespace
 
-int verify_install(const char* flash_path, const char* image_path) {
-    if (open_flash(flash_path) != 0) return 1;
-    InspectDevice& device = inspect_device();
+int verify_install(const char* flash_path, const DumpGeometry& dump, const char* image_path) {
+    InspectFlash flash;
+    if (open_flash(flash, flash_path, dump) != 0) return 1;
     FoundTable found;
-    if (find_partition_table(found) != 0) {
-        mtd_close(device.fd);
+    if (find_partition_table(flash, found) != 0) {
+        close_flash(flash);
         return 1;
     }
-    FlashRun run;
-    run.device_fd = device.fd;
-    run.geometry = device.info;
-    const uint32_t erasesize = run.geometry.erasesize;
-    run.block_buffer.reset(new (std::nothrow) uint8_t[erasesize]);
-    Verifier verifier{
-        found, erasesize,      0,
-        0,     isatty(2) != 0, std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[erasesize])};
-    if (!run.block_buffer || !verifier.device_block) {
+    const uint32_t erasesize = flash.info.erasesize;
+    Verifier verifier{flash,          found,
+                      erasesize,      0,
+                      isatty(2) != 0, std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[erasesize])};
+    if (!verifier.device_block) {
         fprintf(stderr, "Out of memory!\n");
         return 1;
     }
-    run.image_fd = open_image(image_path);
-    BinImageHeader header;
-    BlockTable laid_out;
-    int blocks = check_image(run, header) == 0
-                     ? assemble_image(run, header, laid_out, BlockSink{compare_block, &verifier})
-                     : -1;
+    const int image_fd = open_image(image_path);
+    const int blocks = compare_image(verifier, image_fd);
     if (verifier.terminal) fputc('\n', stderr);
-    close(run.image_fd);
+    close(image_fd);
     if (blocks < 0) {
-        mtd_close(device.fd);
+        close_flash(flash);
         printf("verify: the image could not be laid out\n");
         return 1;
     }
@@ -199,12 +213,12 @@ int verify_install(const char* flash_path, const char* image_path) {
 
     // The page the installer writes for this table, and an erased block after it.
     std::vector<uint8_t> expected(found.page.size());
-    build_config_page(found.table, expected.data(), expected.size());
+    encode_partition_table_page(found.table, expected.data(), expected.size());
     bool page_matches = expected == found.page;
     std::vector<uint8_t> rest(erasesize > found.page.size() ? erasesize - found.page.size() : 0);
-    if (read_flash(found.offset + found.page.size(), rest.data(), rest.size()) != 0) return 1;
+    if (read_flash(flash, found.offset + found.page.size(), rest.data(), rest.size()) != 0) return 1;
     for (uint8_t byte : rest) page_matches = page_matches && byte == 0xFF;
-    mtd_close(device.fd);
+    close_flash(flash);
     if (!page_matches)
         printf("partition table block at 0x%08llx differs from the page the installer writes\n",
                static_cast<unsigned long long>(found.offset));

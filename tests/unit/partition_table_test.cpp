@@ -1,7 +1,8 @@
-#include "flash/config_block.h"
+#include "table/partition_table.h"
 
 #include <gtest/gtest.h>
 
+#include "flash/config_block.h"
 #include "image/block_assembler.h"
 #include "test_support.h"
 
@@ -29,18 +30,18 @@ BlockTable table_of(const std::vector<uint16_t>& blocks) {
     return table;
 }
 
-TEST(ConfigPage, SizeHoldsTheTableOnAnyWriteSize) {
+TEST(PartitionTablePage, SizeHoldsTheTableOnAnyWriteSize) {
     const std::pair<uint32_t, size_t> cases[] = {{2048, 2048}, {4096, 4096}, {960, 960},
                                                  {512, 1024},  {256, 1024},  {1000, 1000},
                                                  {100, 1000},  {1, 960},     {0, 960}};
-    for (auto [writesize, size] : cases) EXPECT_EQ(config_page_size(writesize), size) << writesize;
+    for (auto [writesize, size] : cases) EXPECT_EQ(partition_table_page_size(writesize), size) << writesize;
 }
 
-TEST(ConfigPage, LayoutByteForByte) {
+TEST(PartitionTablePage, LayoutByteForByte) {
     const std::vector<uint16_t> blocks = {512, 511, 509, 0x1234};
     for (size_t size : {size_t{1024}, size_t{2048}}) {
         std::vector<uint8_t> page(size, 0);
-        build_config_page(table_of(blocks), page.data(), size);
+        encode_partition_table_page(table_of(blocks), page.data(), size);
         EXPECT_EQ(page, expected_page(blocks, size)) << size;
     }
 }
@@ -52,18 +53,17 @@ TEST(WriteConfigBlock, PageLargerThanAnEraseBlockIsNeverWritten) {
     attach_memory_flash(flash, 8 << 20, 512, 1024);
     TestRun test(flash, {}, 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(write_config_block(test.run, table_of({9000})), -1);
+    EXPECT_EQ(write_config_block(test.run.device, test.run.geometry, table_of({9000})), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not enough space/too many bad blocks\n");
     EXPECT_TRUE(flash.log.empty());
-    detach_memory_flash();
 }
 
 TEST(ConfigSearch, StartsAtThreeAndAHalfMiBOnAnEraseBlockBoundary) {
-    EXPECT_EQ(config_search_start(128 << 10), 0x380000u);
-    EXPECT_EQ(config_search_start(512 << 10), 0x380000u);
-    EXPECT_EQ(config_search_start(1 << 20), 0x400000u);
-    EXPECT_EQ(config_search_start(2 << 20), 0x400000u);
-    EXPECT_EQ(config_search_start(3 << 20), 0x600000u);
+    EXPECT_EQ(partition_table_search_start(128 << 10), 0x380000u);
+    EXPECT_EQ(partition_table_search_start(512 << 10), 0x380000u);
+    EXPECT_EQ(partition_table_search_start(1 << 20), 0x400000u);
+    EXPECT_EQ(partition_table_search_start(2 << 20), 0x400000u);
+    EXPECT_EQ(partition_table_search_start(3 << 20), 0x600000u);
 }
 
 struct ConfigCase {
@@ -139,7 +139,7 @@ TEST(WriteConfigBlock, SearchSkipsAndRefusals) {
         std::vector<uint8_t> before = flash.bytes;
         TestRun test(flash, {}, 0);
         testing::internal::CaptureStderr();
-        int status = write_config_block(test.run, table_of(c.table)) == 0 ? 0 : 1;
+        int status = write_config_block(test.run.device, test.run.geometry, table_of(c.table)) == 0 ? 0 : 1;
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.messages) << c.name;
         EXPECT_EQ(status, c.status) << c.name;
         for (uint16_t block : c.table) {
@@ -159,7 +159,6 @@ TEST(WriteConfigBlock, SearchSkipsAndRefusals) {
             EXPECT_EQ(flash.bytes, before) << c.name;
         }
         EXPECT_EQ(flash.violations, 0) << c.name;
-        detach_memory_flash();
     }
 }
 

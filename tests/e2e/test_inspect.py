@@ -29,9 +29,9 @@ def varied_flashes():
         nonfs = rng.choice([1, 2, 4, 6, 7, g.size >> 20])
         top = (nonfs << 20) // g.erase
         bad = sorted(rng.sample(range(2, blocks), rng.randrange(0, 12)))
-        config = -(-0x380000 // g.erase)
+        table_block = -(-0x380000 // g.erase)
         if i % 4 == 0:
-            bad.append(config)  # the partition table moves up a block
+            bad.append(table_block)  # the partition table moves up a block
         want = rng.choice([1, 3, max(1, top // 2), top - 1, top + 2])
         records = [(START + k * g.erase + 17 * k, bytes([k & 0xFF, 0xA5]) * 50) for k in range(want)]
         image = bin_image(START, records)

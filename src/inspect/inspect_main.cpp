@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "cli/command_line.h"
-#include "readback/readback_commands.h"
-#include "readback/readonly_device.h"
+#include "inspect/dump_device.h"
+#include "inspect/inspect_commands.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ int main(int argc, char* argv[]) {
                                       {"bad", required_argument, nullptr, 'b'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
-    DumpGeometry& dump = inspect_device().dump;
+    DumpGeometry dump;
     uint32_t nonfs_bytes = 0;
     bool have_nonfs = false;
     int option;
@@ -80,8 +80,8 @@ int main(int argc, char* argv[]) {
     const char* command = argv[optind];
     char** args = argv + optind + 1;
     if (strcmp(command, "plan") == 0 && operands == 3 && have_nonfs)
-        return plan_install(args[0], nonfs_bytes, args[1]);
-    if (strcmp(command, "show") == 0 && operands == 2) return show_partition_table(args[0]);
-    if (strcmp(command, "verify") == 0 && operands == 3) return verify_install(args[0], args[1]);
+        return plan_install(args[0], dump, nonfs_bytes, args[1]);
+    if (strcmp(command, "show") == 0 && operands == 2) return show_partition_table(args[0], dump);
+    if (strcmp(command, "verify") == 0 && operands == 3) return verify_install(args[0], dump, args[1]);
     return usage();
 }

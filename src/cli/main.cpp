@@ -1,10 +1,12 @@
 // drimlet: installs a Windows CE BIN image onto raw NAND flash through an MTD
 // character device, then writes the partition table block.
 #include "cli/command_line.h"
+#include "device/mtd_device_linux.h"
 #include "run/run_sequence.h"
 
 int main(int argc, char* argv[]) {
     RunSettings settings;
-    parse_command_line(argc, argv, settings);
-    return run_install(settings);
+    int exit_status = 0;
+    if (parse_command_line(argc, argv, settings, exit_status) != 0) return exit_status;
+    return run_install(settings, linux_mtd_device());
 }

@@ -1,0 +1,67 @@
+// The MTD device requests on a real Linux kernel, one system call each.
+#include "device/mtd_device_linux.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+int open_device(MtdDevice& device, const char* path, bool read_only) {
+    device.fd = open(path, read_only ? O_RDONLY : O_RDWR);
+    return device.fd < 0 ? -1 : 0;
+}
+
+int close_device(MtdDevice& device) {
+    int result = close(device.fd);
+    device.fd = -1;
+    return result;
+}
+
+int get_info(MtdDevice& device, mtd_info_user& info) {
+    return ioctl(device.fd, MEMGETINFO, &info) < 0 ? -1 : 0;
+}
+
+int block_is_bad(MtdDevice& device, uint64_t offset) {
+    int64_t where = static_cast<int64_t>(offset);  // the kernel reads a 64-bit loff_t
+    return ioctl(device.fd, MEMGETBADBLOCK, &where);
+}
+
+int erase_request(int fd, unsigned long request, uint32_t offset, uint32_t length) {
+    erase_info_user range{};
+    range.start = offset;
+    range.length = length;
+    return ioctl(fd, request, &range) < 0 ? -1 : 0;
+}
+
+int unlock(MtdDevice& device, uint32_t offset, uint32_t length) {
+    return erase_request(device.fd, MEMUNLOCK, offset, length);
+}
+
+int erase(MtdDevice& device, uint32_t offset, uint32_t length) {
+    return erase_request(device.fd, MEMERASE, offset, length);
+}
+
+int seek(MtdDevice& device, uint64_t offset) {
+    return lseek(device.fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
+}
+
+long write_some(MtdDevice& device, const uint8_t* data, size_t size) {
+    return static_cast<long>(write(device.fd, data, size));
+}
+
+long read_some(MtdDevice& device, uint8_t* into, size_t size) {
+    return static_cast<long>(read(device.fd, into, size));
+}
+
+int ecc_stats(MtdDevice& device, mtd_ecc_stats& stats) {
+    return ioctl(device.fd, ECCGETSTATS, &stats) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+MtdDevice linux_mtd_device() {
+    MtdDevice device{open_device, close_device, get_info,   block_is_bad, unlock,
+                     erase,       seek,         write_some, read_some,    ecc_stats};
+    return device;
+}

@@ -1,0 +1,58 @@
+#include "inspect/recording_device.h"
+
+namespace {
+
+Recorder& recorder_of(MtdDevice& device) { return *static_cast<Recorder*>(device.context); }
+
+int open_read_only(MtdDevice& device, const char* path, bool) {
+    return mtd_open(*recorder_of(device).inner, path, true);
+}
+
+int close_inner(MtdDevice& device) { return mtd_close(*recorder_of(device).inner); }
+
+int get_info(MtdDevice& device, mtd_info_user& info) {
+    return mtd_get_info(*recorder_of(device).inner, info);
+}
+
+int block_is_bad(MtdDevice& device, uint64_t offset) {
+    Recorder& recorder = recorder_of(device);
+    recorder.queries.push_back(offset);
+    return mtd_block_is_bad(*recorder.inner, offset);
+}
+
+int unlock(MtdDevice&, uint32_t, uint32_t) { return 0; }
+
+int erase(MtdDevice& device, uint32_t offset, uint32_t) {
+    recorder_of(device).erases.push_back(offset);
+    return 0;
+}
+
+int seek(MtdDevice& device, uint64_t offset) {
+    Recorder& recorder = recorder_of(device);
+    recorder.position = offset;
+    return mtd_seek(*recorder.inner, offset);
+}
+
+long write_nothing(MtdDevice& device, const uint8_t*, size_t size) {
+    Recorder& recorder = recorder_of(device);
+    recorder.writes.push_back(PlannedWrite{recorder.position, size});
+    recorder.position += size;
+    return static_cast<long>(size);
+}
+
+long read_some(MtdDevice& device, uint8_t* into, size_t size) {
+    return mtd_read(*recorder_of(device).inner, into, size);
+}
+
+int ecc_stats(MtdDevice& device, mtd_ecc_stats& stats) {
+    return mtd_get_ecc_stats(*recorder_of(device).inner, stats);
+}
+
+}  // namespace
+
+MtdDevice recording_device(Recorder& recorder) {
+    MtdDevice device{open_read_only, close_inner, get_info,      block_is_bad, unlock,
+                     erase,          seek,        write_nothing, read_some,    ecc_stats};
+    device.context = &recorder;
+    return device;
+}
