@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <climits>
@@ -28,19 +29,32 @@ void show_usage() {
 }
 
 int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_status) {
+    static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, 'V'},
+                                          {nullptr, 0, nullptr, 0}};
     int option;
-    while ((option = getopt(argc, argv, "n:")) != -1) {
-        if (option == 'n') {
-            settings.nonfs_bytes = nonfs_bytes_from_text(optarg);
-        } else {
-            show_usage();  // getopt has already printed its own diagnostic
-            exit_status = 0;
-            return -1;
+    while ((option = getopt_long(argc, argv, "n:", kLongOptions, nullptr)) != -1) {
+        switch (option) {
+            case 'n': settings.nonfs_bytes = nonfs_bytes_from_text(optarg); break;
+            case 'h':
+                show_usage();
+                exit_status = 0;
+                return -1;
+            case 'V':
+                printf("drimlet %s\n", DRIMLET_VERSION);
+                exit_status = 0;
+                return -1;
+            default:
+                // getopt has already printed its own diagnostic. A script
+                // must not take a command line it got wrong for an install.
+                show_usage();
+                exit_status = 1;
+                return -1;
         }
     }
     if (optind + 1 >= argc) {
         show_usage();
-        exit_status = 0;
+        exit_status = 1;
         return -1;
     }
     settings.mtd_path = argv[optind];

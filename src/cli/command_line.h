@@ -14,6 +14,7 @@ uint32_t nonfs_bytes_from_text(const char* text);
 void show_usage();
 
 // Fills `settings` and returns 0 when the install should run. Otherwise
-// returns -1 after showing the usage text, with `exit_status` the status the
-// program ends with.
+// returns -1 with `exit_status` the status the program ends with: 1 after
+// the usage text for an incomplete or wrong command line, 0 after the usage
+// text for --help or the version line for --version.
 int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_status);

@@ -31,6 +31,10 @@ struct MtdDevice {
     // ECCGETSTATS: corrected bitflips and ECC failures since the chip was
     // attached. 0 on success.
     int (*ecc_stats)(MtdDevice& device, mtd_ecc_stats& stats);
+    // The device's size in bytes, 64 bits wide: MEMGETINFO's 32-bit field
+    // wraps on chips of 4 GiB and more. 0 on success; -1 when the device
+    // cannot tell, and MEMGETINFO's size is all there is.
+    int (*total_size)(MtdDevice& device, uint64_t& size);
 
     void* context = nullptr;  // the implementation's own state
     int fd = -1;              // the open descriptor, where there is one
@@ -48,3 +52,4 @@ inline int mtd_seek(MtdDevice& d, uint64_t offset) { return d.seek(d, offset); }
 inline long mtd_write(MtdDevice& d, const uint8_t* data, size_t size) { return d.write(d, data, size); }
 inline long mtd_read(MtdDevice& d, uint8_t* into, size_t size) { return d.read(d, into, size); }
 inline int mtd_get_ecc_stats(MtdDevice& d, struct mtd_ecc_stats& stats) { return d.ecc_stats(d, stats); }
+inline int mtd_total_size(MtdDevice& d, uint64_t& size) { return d.total_size(d, size); }

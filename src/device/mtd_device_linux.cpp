@@ -3,7 +3,12 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -58,10 +63,34 @@ int ecc_stats(MtdDevice& device, mtd_ecc_stats& stats) {
     return ioctl(device.fd, ECCGETSTATS, &stats) < 0 ? -1 : 0;
 }
 
+// sysfs holds the 64-bit size: /sys/class/mtd/mtdN/size, where /dev/mtdN
+// has minor 2N (and /dev/mtdNro 2N + 1). Fails without it (no sysfs, or
+// not a character device): MEMGETINFO's size is then all there is.
+int total_size(MtdDevice& device, uint64_t& size) {
+    struct stat node {};
+    if (fstat(device.fd, &node) == 0 && S_ISCHR(node.st_mode)) {
+        char path[64];
+        snprintf(path, sizeof path, "/sys/class/mtd/mtd%u/size", minor(node.st_rdev) / 2);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            char text[32] = {};
+            ssize_t got = read(fd, text, sizeof text - 1);
+            close(fd);
+            char* end = nullptr;
+            unsigned long long value = got > 0 ? strtoull(text, &end, 10) : 0;
+            if (got > 0 && end != text && (*end == '\n' || *end == '\0')) {
+                size = value;
+                return 0;
+            }
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 MtdDevice linux_mtd_device() {
-    MtdDevice device{open_device, close_device, get_info,   block_is_bad, unlock,
-                     erase,       seek,         write_some, read_some,    ecc_stats};
+    MtdDevice device{open_device, close_device, get_info,  block_is_bad, unlock,    erase,
+                     seek,        write_some,   read_some, ecc_stats,    total_size};
     return device;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "device/mtd_device.h"
+#include "flash/old_partition_table.h"
 
 // Number of the next candidate erase block; only ever counts down.
 using AllocatorCursor = uint16_t;
@@ -17,5 +18,8 @@ int init_cursor(uint32_t nonfs_bytes, uint32_t erasesize, AllocatorCursor& curso
 
 // Erases and writes `buffer` (exactly erasesize bytes) into the next good
 // block below the cursor. Returns that block's number (never 0 or 1), or -1
-// when the write failed or the cursor ran out (the latter without a message).
-int write_next_block(MtdDevice& device, uint32_t erasesize, AllocatorCursor& cursor, const uint8_t* buffer);
+// after a message when the write failed or no good block is left. With
+// `old_table` pending, the old partition table is invalidated just before
+// the first erase, once a good block has been found.
+int write_next_block(MtdDevice& device, uint32_t erasesize, AllocatorCursor& cursor, const uint8_t* buffer,
+                     OldPartitionTable* old_table = nullptr);

@@ -15,7 +15,8 @@ const char kWriteFailed[] = "Write of partition table failed\n";
 const char kWritten[] = "Partition table written...\n";
 }  // namespace
 
-int write_config_block(MtdDevice& device, const mtd_info_user& geometry, const BlockTable& table) {
+int write_config_block(MtdDevice& device, const mtd_info_user& geometry, uint64_t search_end,
+                       const BlockTable& table) {
     const uint32_t erasesize = geometry.erasesize;
     const size_t page_size = partition_table_page_size(geometry.writesize);
     std::unique_ptr<uint8_t[]> page(new (std::nothrow) uint8_t[page_size]);
@@ -28,7 +29,7 @@ int write_config_block(MtdDevice& device, const mtd_info_user& geometry, const B
     // A page larger than an erase block would spill into the next block,
     // which nobody erased; an erase size of 0 would never advance the search.
     const bool page_fits = page_size <= erasesize;
-    for (uint64_t offset = partition_table_search_start(erasesize); page_fits && offset < geometry.size;
+    for (uint64_t offset = partition_table_search_start(erasesize); page_fits && offset < search_end;
          offset += erasesize) {
         if (check_block_good(device, offset) != 0) continue;
         if (table_holds_block(table, static_cast<uint32_t>(offset / erasesize))) {

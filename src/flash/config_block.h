@@ -11,5 +11,6 @@
 
 // 0 on success (after the "Partition table written" line), -1 after
 // printing why not. `geometry` is the run's, its write size already 2048
-// for devices that write single bytes.
-int write_config_block(MtdDevice& device, const mtd_info_user& geometry, const BlockTable& table);
+// for devices that write single bytes; the search stops below `search_end`.
+int write_config_block(MtdDevice& device, const mtd_info_user& geometry, uint64_t search_end,
+                       const BlockTable& table);

@@ -1,5 +1,6 @@
 #include "image/bin_reader.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +30,13 @@ int read_exact(int fd, uint8_t* buffer, size_t size) {
     while (received < size) {
         ssize_t got = read(fd, buffer + received, size - received);
         if (got == 0) return 0;
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A non-blocking standard input has no data yet: wait for it
+            // rather than take a slow producer for a short image.
+            pollfd ready{fd, POLLIN, 0};
+            if (poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
+        }
         if (got < 0) {
             fprintf(stderr, kShortReadFormat, size - received, strerror(errno));
             return -1;

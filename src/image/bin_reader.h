@@ -20,6 +20,7 @@ struct BinRecord {
 
 // Reads exactly `size` bytes. Returns `size`, 0 at end of input (even after a
 // partial read), or -1 on a read error after printing the "Short read" line.
+// Interrupted reads are retried; a non-blocking descriptor is waited on.
 int read_exact(int fd, uint8_t* buffer, size_t size);
 
 // Checks the signature and reads the image header. 0 or -1 (message printed).

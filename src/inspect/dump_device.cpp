@@ -67,6 +67,11 @@ long read_some(MtdDevice& device, uint8_t* into, size_t size) {
 
 int no_ecc(MtdDevice&, mtd_ecc_stats&) { return fail(EOPNOTSUPP); }
 
+int total_size(MtdDevice& device, uint64_t& size) {
+    size = dump_of(device).size;
+    return 0;
+}
+
 }  // namespace
 
 bool is_regular_file(const char* path) {
@@ -76,7 +81,8 @@ bool is_regular_file(const char* path) {
 
 MtdDevice dump_device(DumpFile& dump) {
     MtdDevice device{open_file,    close_file, get_info,     block_is_bad, refuse_erase,
-                     refuse_erase, seek,       refuse_write, read_some,    no_ecc};
+                     refuse_erase, seek,       refuse_write, read_some,    no_ecc,
+                     total_size};
     device.context = &dump;
     return device;
 }

@@ -15,6 +15,7 @@
 #include "inspect/inspect_flash.h"
 #include "inspect/recording_device.h"
 #include "run/flash_run.h"
+#include "run/run_sequence.h"
 #include "run/stream_image.h"
 #include "table/partition_table.h"
 
@@ -43,6 +44,7 @@ int plan_install(const char* flash_path, const DumpGeometry& dump, uint32_t nonf
     run.settings.image_path = image_path;
     run.device = recording_device(device);
     run.geometry = flash.info;
+    run.search_end = partition_table_search_end(run.device, run.geometry);
     run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
     if (!run.block_buffer) {
         fprintf(stderr, "Out of memory!\n");
@@ -58,7 +60,7 @@ int plan_install(const char* flash_path, const DumpGeometry& dump, uint32_t nonf
         reached = kImageBlocks;
         if (stream_image(run, header, table) >= 0) {
             reached = kPartitionTable;
-            if (write_config_block(run.device, run.geometry, table) == 0) reached = kDone;
+            if (write_config_block(run.device, run.geometry, run.search_end, table) == 0) reached = kDone;
         }
     }
     const int status = reached == kDone ? 0 : 1;

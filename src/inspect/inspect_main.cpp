@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli/command_line.h"
+#include "common/standard_streams.h"
 #include "inspect/dump_device.h"
 #include "inspect/inspect_commands.h"
 
@@ -57,6 +58,7 @@ int main(int argc, char* argv[]) {
                                       {"bad", required_argument, nullptr, 'b'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {nullptr, 0, nullptr, 0}};
+    if (prepare_standard_streams() != 0) return 1;
     DumpGeometry dump;
     uint32_t nonfs_bytes = 0;
     bool have_nonfs = false;

@@ -48,11 +48,14 @@ int ecc_stats(MtdDevice& device, mtd_ecc_stats& stats) {
     return mtd_get_ecc_stats(*recorder_of(device).inner, stats);
 }
 
+int total_size(MtdDevice& device, uint64_t& size) { return mtd_total_size(*recorder_of(device).inner, size); }
+
 }  // namespace
 
 MtdDevice recording_device(Recorder& recorder) {
     MtdDevice device{open_read_only, close_inner, get_info,      block_is_bad, unlock,
-                     erase,          seek,        write_nothing, read_some,    ecc_stats};
+                     erase,          seek,        write_nothing, read_some,    ecc_stats,
+                     total_size};
     device.context = &recorder;
     return device;
 }

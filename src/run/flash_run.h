@@ -18,6 +18,7 @@ struct FlashRun {
     RunSettings settings;
     MtdDevice device{};                       // the requests go here; opened by the run
     mtd_info_user geometry{};                 // writesize 1 becomes 2048 after the device report
+    uint64_t search_end = 0;                  // the partition table lies below this offset
     std::unique_ptr<uint8_t[]> block_buffer;  // one erase block being assembled
     int image_fd = -1;                        // 0 when the image comes from standard input
 };

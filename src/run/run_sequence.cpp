@@ -26,12 +26,20 @@ void print_device_report(const mtd_info_user& geometry) {
 
 }  // namespace
 
+uint64_t partition_table_search_end(MtdDevice& device, const mtd_info_user& geometry) {
+    uint64_t size = 0;
+    if (mtd_total_size(device, size) != 0) size = geometry.size;
+    const uint64_t erase_reach = uint64_t{1} << 32;  // erase_info_user's start is 32 bits wide
+    return size < erase_reach ? size : erase_reach;
+}
+
 int install_image(FlashRun& run) {
+    run.search_end = partition_table_search_end(run.device, run.geometry);
     BinImageHeader header;
     if (check_image(run.image_fd, header) != 0) return 1;
     BlockTable table;
     if (stream_image(run, header, table) < 0) return 1;
-    return write_config_block(run.device, run.geometry, table) == 0 ? 0 : 1;
+    return write_config_block(run.device, run.geometry, run.search_end, table) == 0 ? 0 : 1;
 }
 
 int run_install(const RunSettings& settings, const MtdDevice& device) {
@@ -50,6 +58,8 @@ int run_install(const RunSettings& settings, const MtdDevice& device) {
         return 1;
     }
     print_device_report(run.geometry);
+    // A log of both streams keeps the order in which things happened.
+    fflush(stdout);
     if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
 
     run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);

@@ -4,6 +4,11 @@
 #include "device/mtd_device.h"
 #include "run/flash_run.h"
 
+// Where the partition table search ends: the device's real size (64 bits,
+// from the device when it can tell, else MEMGETINFO's), and never past
+// 4 GiB, the reach of the erase request.
+uint64_t partition_table_search_end(MtdDevice& device, const mtd_info_user& geometry);
+
 // The image phases on an opened run: image check, image blocks, partition
 // table block. Returns the exit status.
 int install_image(FlashRun& run);

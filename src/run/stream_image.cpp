@@ -15,9 +15,11 @@ int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table)
     if (init_cursor(run.settings.nonfs_bytes, erasesize, cursor) < 0) return -1;
     BlockAssembler assembler;
     init_assembler(assembler, run.image_fd, run.block_buffer.get(), erasesize, header);
+    OldPartitionTable old_table;
+    old_table.search_end = run.search_end;
     int ready;
     while ((ready = next_image_block(assembler)) == 1) {
-        int block = write_next_block(run.device, erasesize, cursor, assembler.block);
+        int block = write_next_block(run.device, erasesize, cursor, assembler.block, &old_table);
         if (block < 0) return -1;
         table.entries[table.table_count++] = static_cast<uint16_t>(block);
     }

@@ -1,5 +1,8 @@
 """Every failure reported, turned into status 1, and nothing written where it
 must not be; and the faults an install survives."""
+import re
+from pathlib import Path
+
 import pytest
 
 from conftest import Geometry, device_report
@@ -14,21 +17,28 @@ USAGE = ("Usage: drimlet [options] MTD NKFILE\n"
          "  -n <nonfs_size>     Size of non-Filesystem partition in MiB\n")
 HEADER = f"Image base address {START:08x}, size 300\n"
 GOOD = bin_image(START, [(START, bytes(range(100)) * 3)])
+VERSION = re.search(r"project\(drimlet VERSION ([0-9.]+)",
+                    (Path(__file__).parents[2] / "CMakeLists.txt").read_text()).group(1)
 
 
 def writes(outcome):
     return [r for r in outcome.requests() if r.startswith(("MEMERASE", "write"))]
 
 
-@pytest.mark.parametrize("args,diagnostic", [
-    ([], ""),
-    (["/dev/mtd3"], ""),
-    (["-x", "/dev/mtd3", "img"], "invalid option -- 'x'\n"),
-    (["/dev/mtd3", "img", "-n"], "option requires an argument -- 'n'\n"),
+@pytest.mark.parametrize("args,status,out,diagnostic", [
+    ([], 1, USAGE, ""),
+    (["/dev/mtd3"], 1, USAGE, ""),
+    (["-n", "/dev/mtd3", "img"], 1, USAGE, ""),  # `-n $EMPTY` in a script: -n swallows the device
+    (["-x", "/dev/mtd3", "img"], 1, USAGE, "invalid option -- 'x'\n"),
+    (["--flash", "/dev/mtd3", "img"], 1, USAGE, "unrecognized option '--flash'\n"),
+    (["/dev/mtd3", "img", "-n"], 1, USAGE, "option requires an argument -- 'n'\n"),
+    (["--help"], 0, USAGE, ""),
+    (["-n", "64", "--help", "/dev/mtd3", "img"], 0, USAGE, ""),
+    (["--version"], 0, f"drimlet {VERSION}\n", ""),
 ])
-def test_incomplete_command_line_shows_usage_with_status_zero(bench, args, diagnostic):
+def test_command_line_that_does_not_install(bench, args, status, out, diagnostic):
     outcome = bench.run(SMALL, args)
-    assert (outcome.status, outcome.out) == (0, USAGE)
+    assert (outcome.status, outcome.out) == (status, out)
     assert outcome.err.endswith(diagnostic) and outcome.err.count("\n") == diagnostic.count("\n")
     assert outcome.requests() == []
 

@@ -131,6 +131,52 @@ void check(const MemoryFlash& flash, const Device& device, const Model& model, i
     }
 }
 
+// The block the loader reads: the first one from 3.5 MiB up that the chip
+// marks good. -1 when there is none.
+int64_t loader_table_block(const MemoryFlash& flash, const Device& device) {
+    for (uint64_t c = (0x380000u + device.erase - 1) / device.erase; c * device.erase < device.size; ++c)
+        if (!flash.bad_blocks.count(static_cast<uint32_t>(c))) return static_cast<int64_t>(c);
+    return -1;
+}
+
+// An earlier install: a partition table the loader would read, listing two
+// blocks full of old data.
+void put_old_install(MemoryFlash& flash, const Device& device) {
+    const int64_t block = loader_table_block(flash, device);
+    const uint32_t top = device.erase ? device.nonfs / device.erase : 0;
+    if (block < 0 || device.erase < 1024 || top < 3 || uint64_t{top} * device.erase >= device.size) return;
+    uint8_t* page = flash.bytes.data() + block * device.erase;
+    memset(page, 0xFF, device.erase);
+    memcpy(page, "VOLMERACONFIGBLK\x00\x40\x01\xCF\xEA\x40\x10\x00\x40\x00\x00\x00", 28);
+    memset(page + 28, 0, 932);
+    for (uint32_t k = 0; k < 2; ++k) {
+        page[28 + 2 * k] = static_cast<uint8_t>(top - k);
+        page[29 + 2 * k] = static_cast<uint8_t>((top - k) >> 8);
+        memset(flash.bytes.data() + uint64_t{top - k} * device.erase, 0x00, device.erase);
+    }
+}
+
+// After a failed install the flash holds the old install untouched, or no
+// partition table where the loader looks. (A block whose bad-block query
+// fails, or whose erase fails, cannot be cleared: those runs are left out.)
+void check_failure_is_safe(const MemoryFlash& flash, const Device& device, const std::vector<uint8_t>& before,
+                           int status) {
+    if (status == 0) return;
+    const bool touched = std::any_of(flash.log.begin(), flash.log.end(), [](const std::string& line) {
+        return line.rfind("erase", 0) == 0 || line.rfind("write", 0) == 0;
+    });
+    if (!touched) {
+        if (flash.bytes != before) broken("a failed install changed the flash without an erase or write");
+        return;
+    }
+    const int64_t block = loader_table_block(flash, device);
+    if (block < 0 || flash.fail_query.count(static_cast<uint32_t>(block)) ||
+        flash.fail_erase.count(static_cast<uint32_t>(block)))
+        return;
+    if (memcmp(flash.bytes.data() + block * device.erase, "VOLMERACONFIGBLK", 16) == 0)
+        broken("a failed install left a partition table where the loader looks");
+}
+
 // The status a device without faults must end with.
 int predicted_status(const MemoryFlash& flash, const Device& device, const Model& model) {
     if (!model.valid || device.erase == 0 || device.erase % (device.page ? device.page : 1)) return -1;
@@ -192,6 +238,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     flash.eintr_writes = data[10] % 4;
     flash.zero_write = data[11] & 1;
     flash.fail_seek = data[11] & 4;
+    if (data[11] & 8) put_old_install(flash, device);
+    static std::vector<uint8_t> before;  // reused, as the flash is
+    before.assign(flash.bytes.begin(), flash.bytes.end());
     device.faults = !flash.fail_erase.empty() || !flash.fail_write.empty() || !flash.fail_query.empty() ||
                     flash.zero_write || flash.fail_seek;
 
@@ -226,6 +275,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(image_fd);
     const Model model = model_image(image, image_size, device.erase);
     check(flash, device, model, status);
+    check_failure_is_safe(flash, device, before, status);
     if (!device.faults && flash.short_write == 0) {
         const int predicted = predicted_status(flash, device, model);
         if (predicted >= 0 && predicted != status) broken("status differs from the model's prediction");

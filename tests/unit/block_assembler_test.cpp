@@ -142,7 +142,8 @@ TEST(StreamImage, FailuresStopBeforeWritingAnythingWrong) {
         {"data cut short", truncated, 64, "Incomplete data section!\n", 0},
         {"end record missing", make_bin(kStart, {{kStart, {1}}}, false), 64, "Incomplete record header!\n",
          0},
-        {"no non-Filesystem partition", make_bin(kStart, {}), 0, "", 0},
+        {"no non-Filesystem partition", make_bin(kStart, {}), 0,
+         "No good block left in the non-Filesystem partition!\n", 0},
         {"partition larger than the cursor counts", make_bin(kStart, {}), 65536,
          "Non-Filesystem partition too large!\n", 0},
     };

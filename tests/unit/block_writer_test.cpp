@@ -40,7 +40,7 @@ TEST_F(BlockWriter, CountsDownAndNeverWritesBlockOne) {
     EXPECT_EQ(write_block(), 3);
     EXPECT_EQ(write_block(), 2);
     EXPECT_EQ(write_block(), -1);  // block 1 is looked at, not written
-    EXPECT_EQ(messages, "");
+    EXPECT_EQ(messages, "No good block left in the non-Filesystem partition!\n");
     EXPECT_EQ(cursor, 0);
     EXPECT_EQ(write_block(), -1);
     EXPECT_TRUE(holds_block(3));
@@ -61,14 +61,15 @@ TEST_F(BlockWriter, RequestsForOneBlockComeInDeviceOrder) {
 TEST_F(BlockWriter, CursorZeroMakesNoRequest) {
     EXPECT_EQ(write_block(), -1);
     EXPECT_TRUE(flash.log.empty());
-    EXPECT_EQ(messages, "");
+    EXPECT_EQ(messages, "No good block left in the non-Filesystem partition!\n");
 }
 
 TEST_F(BlockWriter, BlockOneBadIsReportedThenExhausted) {
     cursor = 1;
     flash.bad_blocks = {1};
     EXPECT_EQ(write_block(), -1);
-    EXPECT_EQ(messages, "Bad block at 00020000, skipping...\n");
+    EXPECT_EQ(messages,
+              "Bad block at 00020000, skipping...\nNo good block left in the non-Filesystem partition!\n");
 }
 
 struct SkipCase {

@@ -80,7 +80,7 @@ TEST(CommandLine, IncompleteOrBadCommandLineShowsUsageAndEndsTheRun) {
         const std::string out = testing::internal::GetCapturedStdout();
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(result, -1) << words.size();
-        EXPECT_EQ(exit_status, 0) << words.size();
+        EXPECT_EQ(exit_status, 1) << words.size();
         EXPECT_EQ(out.rfind("Usage: drimlet [options] MTD NKFILE\n", 0), 0u) << words.size();
     }
 }

@@ -123,11 +123,16 @@ int ecc_stats(MtdDevice&, mtd_ecc_stats& stats) {
     stats = mtd_ecc_stats{};  // memory never flips a bit
     return 0;
 }
+int total_size(MtdDevice& device, uint64_t& size) {
+    size = flash_of(device).info.size;
+    return 0;
+}
 }  // namespace
 
 MtdDevice memory_flash_device(MemoryFlash& flash) {
     MtdDevice device{open_flash, close_flash, get_info,   block_is_bad, unlock,
-                     erase,      seek,        write_some, read_some,    ecc_stats};
+                     erase,      seek,        write_some, read_some,    ecc_stats,
+                     total_size};
     device.context = &flash;
     return device;
 }

@@ -62,6 +62,7 @@ struct TestRun {
     explicit TestRun(MemoryFlash& flash, const std::vector<uint8_t>& image, uint32_t nonfs_bytes) {
         run.settings.nonfs_bytes = nonfs_bytes;
         run.device = memory_flash_device(flash);
+        run.search_end = flash.info.size;
         run.geometry = flash.info;
         run.block_buffer.reset(new uint8_t[flash.info.erasesize]);
         run.image_fd = bytes_fd(image);
