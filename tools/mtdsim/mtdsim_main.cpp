@@ -1,23 +1,33 @@
 // mtdsim: runs a command with a simulated NAND MTD device behind /dev/mtdN.
 //
 //   mtdsim --flash FILE [--size 128M] [--erase 128K] [--page 2K] [--type N]
-//          [--device PATH] [--bad B,B] [--fail-erase B,B] [--fail-write B,B]
-//          [--fail-query B,B] [--fail-info] [--short-write BYTES]
-//          [--fault INDEX:KIND,...] [--log FILE] [--fresh] [--qemu]
-//          -- COMMAND [ARGS...]
+//          [--device PATH] [--bad LIST] [--fail-erase LIST] [--fail-write LIST]
+//          [--fail-query LIST] [--fail-page LIST] [--fail-info] [--short-write BYTES]
+//          [--bitflips B[:N],...] [--ecc-fail LIST] [--fault INDEX:KIND,...]
+//          [--cut INDEX[:PAGES]] [--timing] [--t-prog US] [--t-read US] [--t-erase US]
+//          [--log FILE] [--fresh] [--qemu] -- COMMAND [ARGS...]
 //
-// The flash file is created erased (all 0xFF) when missing or with --fresh.
-// Block lists are erase block numbers; fault kinds are eio, eintr, short and
-// zero, applied to the device request with that 1-based index. The exit
-// status is the command's, or 99 when the command broke a NAND rule
-// (programming a page that is not erased, writing a bad block, unaligned
-// access); the violations are then listed on standard error.
-// With --qemu the preload library is handed to the command through
-// QEMU_SET_ENV, for a foreign-architecture command run under qemu-user.
+// The flash file is created erased (all 0xFF) when missing or with --fresh;
+// from 4 GiB on it is sparse, a hole being erased flash. FILE.pages beside it
+// records which pages were programmed since their last erase. Block lists
+// are erase block numbers and ranges (28,100-120); --fail-page takes page
+// numbers. Fault kinds are eio, eintr, short and zero, applied to the device
+// request with that 1-based index; --cut kills the command at that request
+// as a power loss would. Exit status: the command's; 99 when it broke a NAND
+// rule (programming a page not erased since it was last programmed, writing
+// a bad block, unaligned access), the violations then listed on standard
+// error; 97 when the command cannot be simulated (statically linked, or of
+// another architecture than the preload library) and so was not run; 98
+// when the preload library did not announce itself in the command, whose
+// device requests then were not simulated; 128+9 after a --cut. With --qemu
+// the preload library is handed to the command through QEMU_SET_ENV, for a
+// foreign-architecture command run under qemu-user.
 
+#include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,20 +38,42 @@
 #include <string>
 #include <vector>
 
+#include "mtdsim_shared.h"
+#include "page_state.h"
+#include "program_check.h"
+
 namespace {
+
+constexpr int kStatusUsage = 2;
+constexpr int kStatusRefused = 97;
+constexpr int kStatusNotLoaded = 98;
+constexpr int kStatusViolation = 99;
 
 const char kUsage[] =
     "usage: mtdsim --flash FILE [--size N] [--erase N] [--page N] [--type N] [--device PATH]\n"
     "              [--bad LIST] [--fail-erase LIST] [--fail-write LIST] [--fail-query LIST]\n"
-    "              [--fail-info] [--short-write N] [--fault I:KIND,...] [--log FILE]\n"
-    "              [--fresh] [--qemu] -- COMMAND [ARGS...]\n";
+    "              [--fail-page LIST] [--fail-info] [--short-write N] [--bitflips B[:N],...]\n"
+    "              [--ecc-fail LIST] [--fault I:KIND,...] [--cut I[:PAGES]] [--timing]\n"
+    "              [--t-prog US] [--t-read US] [--t-erase US] [--log FILE] [--fresh] [--qemu]\n"
+    "              -- COMMAND [ARGS...]\n"
+    "LIST: numbers and ranges, e.g. 28,100-120\n";
+
+// What the wrapper owns in the environment; nothing of an outer mtdsim run
+// may leak into this one.
+const char* const kSettings[] = {"MTDSIM_FLASH", "MTDSIM_SIZE", "MTDSIM_ERASE", "MTDSIM_PAGE", "MTDSIM_TYPE",
+                                 "MTDSIM_DEVICE", "MTDSIM_BAD", "MTDSIM_FAIL_ERASE", "MTDSIM_FAIL_WRITE",
+                                 "MTDSIM_FAIL_QUERY", "MTDSIM_FAIL_PAGE", "MTDSIM_FAIL_INFO",
+                                 "MTDSIM_SHORT_WRITE", "MTDSIM_BITFLIPS", "MTDSIM_ECC_FAIL", "MTDSIM_FAULTS",
+                                 "MTDSIM_CUT", "MTDSIM_T_PROG", "MTDSIM_T_READ", "MTDSIM_T_ERASE",
+                                 "MTDSIM_LOG", "MTDSIM_VIOLATIONS", "MTDSIM_HANDSHAKE", "MTDSIM_CUT_REPORT",
+                                 "MTDSIM_PAGES"};
 
 int usage() {
     fputs(kUsage, stderr);
-    return 2;
+    return kStatusUsage;
 }
 
-// "128M", "2K", "0x20000", "2048" -> bytes; -1 for junk.
+// "128M", "2K", "6G", "0x20000", "2048" -> bytes; -1 for junk.
 long long parse_size(const char* text) {
     char* end;
     unsigned long long value = strtoull(text, &end, 0);
@@ -66,6 +98,31 @@ long long parse_size(const char* text) {
     return end == text || *end ? -1 : static_cast<long long>(value);
 }
 
+// A plain decimal or hex count; -1 for junk.
+long long parse_count(const char* text) {
+    char* end;
+    unsigned long long value = strtoull(text, &end, 0);
+    return end == text || *end || text[0] == '-' ? -1 : static_cast<long long>(value);
+}
+
+bool valid_list(const char* text, bool with_value) {
+    mtdsim::RangeList list;
+    int count = mtdsim::parse_ranges(text, with_value, 1, list);
+    free(list.items);
+    return count > 0;
+}
+
+// "INDEX" or "INDEX:PAGES", INDEX from 1.
+bool valid_cut(const char* text) {
+    char* end;
+    unsigned long long index = strtoull(text, &end, 10);
+    if (end == text || index == 0 || text[0] == '-') return false;
+    if (*end == '\0') return true;
+    if (*end != ':' || end[1] < '0' || end[1] > '9') return false;
+    strtoull(end + 1, &end, 10);
+    return *end == '\0';
+}
+
 std::string directory_of_self() {
     char path[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -74,9 +131,15 @@ std::string directory_of_self() {
     return dirname(path);
 }
 
+// An erased chip: all 0xFF, or from 4 GiB on a hole, which the simulator
+// reads as erased, so a large chip costs no disk until it is written.
 int make_erased_flash(const char* path, long long size) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return -1;
+    if (static_cast<unsigned long long>(size) >= mtdsim::kSparseFrom) {
+        int result = ftruncate(fd, static_cast<off_t>(size));
+        return close(fd) == 0 ? result : -1;
+    }
     std::vector<char> erased(1 << 20, static_cast<char>(0xFF));
     for (long long done = 0; done < size;) {
         size_t piece = size - done < static_cast<long long>(erased.size()) ? size - done : erased.size();
@@ -102,12 +165,31 @@ int report_violations(const std::string& path) {
     return count;
 }
 
+// The request a --cut ended at, as the library reported it ("7 write
+// 0x00020000 131072 after 3 pages"); empty when the cut never came.
+std::string read_cut(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "r");
+    if (!file) return "";
+    char line[300] = "";
+    if (!fgets(line, sizeof line, file)) line[0] = '\0';
+    fclose(file);
+    line[strcspn(line, "\n")] = '\0';
+    return line;
+}
+
+bool file_has_content(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && status.st_size > 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    for (const char* name : kSettings) unsetenv(name);
     const char* flash = nullptr;
     long long size = 128LL << 20, erase = 128 << 10, page = 2048;
-    bool fresh = false, qemu = false;
+    long long t_prog = 300, t_read = 25, t_erase = 2000;  // an SLC chip's typical figures, in µs
+    bool fresh = false, qemu = false, timing = false;
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         std::string option = argv[i];
@@ -117,6 +199,16 @@ int main(int argc, char* argv[]) {
             if (!v) return false;
             setenv(name, v, 1);
             return true;
+        };
+        auto set_list = [&](const char* name, bool with_value) {
+            const char* v = value();
+            if (!v || !valid_list(v, with_value)) return false;
+            setenv(name, v, 1);
+            return true;
+        };
+        auto set_time = [&](long long& microseconds) {
+            timing = true;
+            return value() && (microseconds = parse_count(argv[i])) >= 0;
         };
         bool ok = true;
         if (option == "--flash")
@@ -132,17 +224,33 @@ int main(int argc, char* argv[]) {
         else if (option == "--device")
             ok = set_env("MTDSIM_DEVICE");
         else if (option == "--bad")
-            ok = set_env("MTDSIM_BAD");
+            ok = set_list("MTDSIM_BAD", false);
         else if (option == "--fail-erase")
-            ok = set_env("MTDSIM_FAIL_ERASE");
+            ok = set_list("MTDSIM_FAIL_ERASE", false);
         else if (option == "--fail-write")
-            ok = set_env("MTDSIM_FAIL_WRITE");
+            ok = set_list("MTDSIM_FAIL_WRITE", false);
         else if (option == "--fail-query")
-            ok = set_env("MTDSIM_FAIL_QUERY");
+            ok = set_list("MTDSIM_FAIL_QUERY", false);
+        else if (option == "--fail-page")
+            ok = set_list("MTDSIM_FAIL_PAGE", false);
+        else if (option == "--bitflips")
+            ok = set_list("MTDSIM_BITFLIPS", true);
+        else if (option == "--ecc-fail")
+            ok = set_list("MTDSIM_ECC_FAIL", false);
         else if (option == "--short-write")
             ok = set_env("MTDSIM_SHORT_WRITE");
         else if (option == "--fault")
             ok = set_env("MTDSIM_FAULTS");
+        else if (option == "--cut")
+            ok = value() && valid_cut(argv[i]) && setenv("MTDSIM_CUT", argv[i], 1) == 0;
+        else if (option == "--timing")
+            timing = true;
+        else if (option == "--t-prog")
+            ok = set_time(t_prog);
+        else if (option == "--t-read")
+            ok = set_time(t_read);
+        else if (option == "--t-erase")
+            ok = set_time(t_erase);
         else if (option == "--log")
             ok = set_env("MTDSIM_LOG");
         else if (option == "--fail-info")
@@ -156,50 +264,98 @@ int main(int argc, char* argv[]) {
         if (!ok) return usage();
     }
     if (!flash || i + 1 >= argc) return usage();
+    char** command = argv + i + 1;
 
-    struct stat status;
-    if (fresh || stat(flash, &status) != 0) {
-        if (make_erased_flash(flash, size) != 0) {
-            perror(flash);
-            return 2;
-        }
-    } else if (status.st_size != size) {
-        fprintf(stderr, "mtdsim: %s holds %lld bytes, not the --size %lld\n", flash,
-                static_cast<long long>(status.st_size), size);
-        return 2;
-    }
-
-    char violations[] = "/tmp/mtdsim-violations-XXXXXX";
-    int violations_fd = mkstemp(violations);
-    if (violations_fd < 0) return 2;
-    close(violations_fd);
-
-    setenv("MTDSIM_FLASH", flash, 1);
-    setenv("MTDSIM_SIZE", std::to_string(size).c_str(), 1);
-    setenv("MTDSIM_ERASE", std::to_string(erase).c_str(), 1);
-    setenv("MTDSIM_PAGE", std::to_string(page).c_str(), 1);
-    setenv("MTDSIM_VIOLATIONS", violations, 1);
     const char* library_env = getenv("MTDSIM_LIBRARY");
     // Beside the wrapper in a build tree, under the library folder once installed.
     std::string library = library_env ? library_env : directory_of_self() + "/libmtdsim.so";
     if (!library_env && access(library.c_str(), F_OK) != 0)
         library = directory_of_self() + "/../" MTDSIM_INSTALLED_LIBDIR "/drimlet/libmtdsim.so";
+    if (mtdsim::check_program(command, library, qemu) != 0) return kStatusRefused;
+
+    struct stat status;
+    bool created = fresh || stat(flash, &status) != 0;
+    if (created) {
+        if (make_erased_flash(flash, size) != 0) {
+            perror(flash);
+            return kStatusUsage;
+        }
+    } else if (status.st_size != size) {
+        fprintf(stderr, "mtdsim: %s holds %lld bytes, not the --size %lld\n", flash,
+                static_cast<long long>(status.st_size), size);
+        return kStatusUsage;
+    }
+    const std::string pages_path = std::string(flash) + ".pages";
+    const uint64_t unit = page == 0 ? 1 : static_cast<uint64_t>(page);
+    if (mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, created) != 0) {
+        perror(pages_path.c_str());
+        return kStatusUsage;
+    }
+
+    char folder[] = "/tmp/mtdsim-XXXXXX";
+    if (!mkdtemp(folder)) return kStatusUsage;
+    const std::string violations = std::string(folder) + "/violations";
+    const std::string handshake = std::string(folder) + "/loaded";
+    const std::string cut = std::string(folder) + "/cut";
+
+    setenv("MTDSIM_FLASH", flash, 1);
+    setenv("MTDSIM_SIZE", std::to_string(size).c_str(), 1);
+    setenv("MTDSIM_ERASE", std::to_string(erase).c_str(), 1);
+    setenv("MTDSIM_PAGE", std::to_string(page).c_str(), 1);
+    setenv("MTDSIM_PAGES", pages_path.c_str(), 1);
+    setenv("MTDSIM_VIOLATIONS", violations.c_str(), 1);
+    setenv("MTDSIM_HANDSHAKE", handshake.c_str(), 1);
+    setenv("MTDSIM_CUT_REPORT", cut.c_str(), 1);
+    if (timing) {
+        setenv("MTDSIM_T_PROG", std::to_string(t_prog).c_str(), 1);
+        setenv("MTDSIM_T_READ", std::to_string(t_read).c_str(), 1);
+        setenv("MTDSIM_T_ERASE", std::to_string(t_erase).c_str(), 1);
+    }
     if (qemu)
         setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + library).c_str(), 1);
     else
         setenv("LD_PRELOAD", library.c_str(), 1);
 
+    // Tells the wrapper whether the exec happened: a command that never ran
+    // cannot have loaded the library.
+    int exec_check[2];
+    if (pipe2(exec_check, O_CLOEXEC) != 0) return kStatusUsage;
     pid_t child = fork();
     if (child == 0) {
-        execvp(argv[i + 1], argv + i + 1);
-        perror(argv[i + 1]);
+        close(exec_check[0]);
+        execvp(command[0], command);
+        int error = errno;
+        perror(command[0]);
+        if (write(exec_check[1], &error, sizeof error) < 0) _exit(127);
         _exit(127);
     }
+    close(exec_check[1]);
+    int exec_error = 0;
+    bool exec_failed = child > 0 && read(exec_check[0], &exec_error, sizeof exec_error) > 0;
+    close(exec_check[0]);
     int wait_status = 0;
-    if (child < 0 || waitpid(child, &wait_status, 0) < 0) return 2;
+    if (child < 0 || waitpid(child, &wait_status, 0) < 0) return kStatusUsage;
+    mtdsim::stamp_page_state(flash, pages_path);
+
+    const bool loaded = file_has_content(handshake);
+    const std::string cut_at = read_cut(cut);
     int found = report_violations(violations);
-    unlink(violations);
-    if (found) return 99;
+    unlink(violations.c_str());
+    unlink(handshake.c_str());
+    unlink(cut.c_str());
+    rmdir(folder);
+    if (!exec_failed && !loaded) {
+        fprintf(stderr,
+                "mtdsim: the preload library %s did not load into %s: its device requests were not simulated\n",
+                library.c_str(), command[0]);
+        return kStatusNotLoaded;
+    }
+    if (found) return kStatusViolation;
+    if (!cut_at.empty()) {
+        size_t space = cut_at.find(' ');
+        fprintf(stderr, "mtdsim: power cut at request %s: %s\n", cut_at.substr(0, space).c_str(),
+                space == std::string::npos ? "" : cut_at.c_str() + space + 1);
+    }
     if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
     return WEXITSTATUS(wait_status);
 }
