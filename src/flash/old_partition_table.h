@@ -10,8 +10,8 @@
 #include "device/mtd_device.h"
 
 struct OldPartitionTable {
-    bool pending = true;       // not yet looked for
-    uint64_t search_end = 0;   // the partition table search stops below this offset
+    bool pending = true;      // not yet looked for
+    uint64_t search_end = 0;  // the partition table search stops below this offset
 };
 
 // Finds the block the loader would read (no "Bad block" lines: the

@@ -80,9 +80,8 @@ bool is_regular_file(const char* path) {
 }
 
 MtdDevice dump_device(DumpFile& dump) {
-    MtdDevice device{open_file,    close_file, get_info,     block_is_bad, refuse_erase,
-                     refuse_erase, seek,       refuse_write, read_some,    no_ecc,
-                     total_size};
+    MtdDevice device{open_file, close_file,   get_info,  block_is_bad, refuse_erase, refuse_erase,
+                     seek,      refuse_write, read_some, no_ecc,       total_size};
     device.context = &dump;
     return device;
 }

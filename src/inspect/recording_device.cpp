@@ -53,9 +53,8 @@ int total_size(MtdDevice& device, uint64_t& size) { return mtd_total_size(*recor
 }  // namespace
 
 MtdDevice recording_device(Recorder& recorder) {
-    MtdDevice device{open_read_only, close_inner, get_info,      block_is_bad, unlock,
-                     erase,          seek,        write_nothing, read_some,    ecc_stats,
-                     total_size};
+    MtdDevice device{open_read_only, close_inner,   get_info,  block_is_bad, unlock,    erase,
+                     seek,           write_nothing, read_some, ecc_stats,    total_size};
     device.context = &recorder;
     return device;
 }

@@ -119,19 +119,20 @@ def fault_case(name, sim_args, nonfs=7, status=0, err="", placed=None, table_blo
     fault_case("image block erase fails", ["--fail-erase", "55"], placed=[56, 54, 53, 52, 51],
                err="Erase failed at 006e0000, skipping...\n" + WRITTEN + DONE),
     fault_case("short write counts", ["--short-write", "6144"], placed=[56, 55, 54, 53, 52], err=WRITTEN + DONE),
-    fault_case("interrupted writes", ["--fault", "6:eintr,12:eintr"], placed=[56, 55, 54, 53, 52],
+    fault_case("interrupted writes", ["--fault", "9:eintr,15:eintr"], placed=[56, 55, 54, 53, 52],
                err=WRITTEN + DONE),
     fault_case("partition table erase fails", ["--fail-erase", "28"], placed=[56, 55, 54, 53, 52], table_block=29,
                err=WRITTEN + "Erase failed at 00380000, skipping...\n" + DONE),
     fault_case("image block write fails", ["--fail-write", "54"], status=1, placed=[56, 55], table_block=None,
                err="Write erase block failed\n"),
-    fault_case("write makes no progress", ["--fault", "6:zero"], status=1, placed=[], table_block=None,
+    fault_case("write makes no progress", ["--fault", "9:zero"], status=1, placed=[], table_block=None,
                err="Write erase block failed\n"),
-    fault_case("seek fails", ["--fault", "10:eio"], status=1, placed=[56], table_block=None,
+    fault_case("seek fails", ["--fault", "13:eio"], status=1, placed=[56], table_block=None,
                err="Write erase block failed\n"),
     fault_case("partition table write fails", ["--fail-write", "28"], status=1, placed=[56, 55, 54, 53, 52],
                table_block=None, err=WRITTEN + "Write of partition table failed\n"),
-    fault_case("no non-Filesystem partition", [], nonfs=0, status=1, placed=[], table_block=None),
+    fault_case("no non-Filesystem partition", [], nonfs=0, status=1, placed=[], table_block=None,
+               err="No good block left in the non-Filesystem partition!\n"),
 ])
 def test_device_faults(bench, sim_args, nonfs, status, err, placed, table_block):
     outcome = bench.run(SMALL, ["-n", nonfs, "/dev/mtd3", "{image}"], image=bin_image(START, FIVE),
@@ -143,13 +144,14 @@ def test_device_faults(bench, sim_args, nonfs, status, err, placed, table_block)
     assert outcome.flash == expected
 
 
-def test_area_exhausted_ends_without_a_message_of_its_own(bench):
+def test_area_exhausted_is_reported(bench):
     """-n 1 gives blocks 8..2: seven blocks; the eighth does not fit."""
     records = [(START + k * E, bytes([k + 1]) * 10) for k in range(8)]
     outcome = bench.run(SMALL, ["-n", 1, "/dev/mtd3", "{image}"], image=bin_image(START, records),
                         sim_args=["--bad", "5"])
     assert outcome.err == (f"Image base address {START:08x}, size {7 * E + 10}\n"
-                           "Bad block at 000a0000, skipping...\n")
+                           "Bad block at 000a0000, skipping...\n"
+                           "No good block left in the non-Filesystem partition!\n")
     assert outcome.status == 1
     assert [r.split()[1] for r in writes(outcome)][::2] == [f"0x{b * E:08x}" for b in (8, 7, 6, 4, 3, 2)]
     assert "MEMGETBADBLOCK 0x00020000 -> 0" in outcome.requests()  # block 1 looked at, never written

@@ -58,6 +58,11 @@ def pytest_generate_tests(metafunc):
     # One test case per request and kind, so one failure cannot hide others.
     if "request_line" in metafunc.fixturenames:
         lines = baseline_requests()
+        # Requests before the first erase that look at the partition table
+        # block belong to the lookup of an old partition table.
+        first_unlock = next(i for i, line in enumerate(lines) if line.split()[1] == "MEMUNLOCK")
+        lines = [line + (" lookup" if i < first_unlock and " 0x003" in line else "")
+                 for i, line in enumerate(lines)]
         assert len(lines) >= 25
         metafunc.parametrize("request_line,kind", [(line, kind) for line in lines for kind in KINDS],
                              ids=[f"{line.split()[0]}-{line.split()[1]}-{kind}" for line in lines for kind in KINDS])
@@ -66,6 +71,7 @@ def pytest_generate_tests(metafunc):
 def test_fault(bench, request_line, kind):
     image = bin_image(START, RECORDS)
     index, request, *args = request_line.split()
+    lookup = args[-1] == "lookup"
     where = int(args[0], 16) // E if args and args[0].startswith("0x") else None
     outcome = bench.run(G, ["-n", 7, "/dev/mtd3", "-"], stdin=image,
                         sim_args=["--bad", "55,28", "--fault", f"{index[1:]}:{kind}"])
@@ -76,7 +82,11 @@ def test_fault(bench, request_line, kind):
         return
     assert outcome.out == device_report(G), label
     table_phase = where is not None and where < 50  # image blocks are 56..51, the table 29
-    if request == "MEMGETBADBLOCK":
+    if lookup:
+        # A lookup that fails (a query, seek or read) leaves the block alone:
+        # on this fresh chip there is no old partition table anyway.
+        expected = expected_success(BAD, set())
+    elif request == "MEMGETBADBLOCK":
         expected = expected_success(BAD | {where}, set())
     elif request == "MEMERASE":
         expected = expected_success(BAD, {where})

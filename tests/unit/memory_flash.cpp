@@ -130,9 +130,8 @@ int total_size(MtdDevice& device, uint64_t& size) {
 }  // namespace
 
 MtdDevice memory_flash_device(MemoryFlash& flash) {
-    MtdDevice device{open_flash, close_flash, get_info,   block_is_bad, unlock,
-                     erase,      seek,        write_some, read_some,    ecc_stats,
-                     total_size};
+    MtdDevice device{open_flash, close_flash, get_info,  block_is_bad, unlock,    erase,
+                     seek,       write_some,  read_some, ecc_stats,    total_size};
     device.context = &flash;
     return device;
 }

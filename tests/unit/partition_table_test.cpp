@@ -53,7 +53,8 @@ TEST(WriteConfigBlock, PageLargerThanAnEraseBlockIsNeverWritten) {
     attach_memory_flash(flash, 8 << 20, 512, 1024);
     TestRun test(flash, {}, 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(write_config_block(test.run.device, test.run.geometry, test.run.geometry.size, table_of({9000})), -1);
+    EXPECT_EQ(
+        write_config_block(test.run.device, test.run.geometry, test.run.geometry.size, table_of({9000})), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not enough space/too many bad blocks\n");
     EXPECT_TRUE(flash.log.empty());
 }
@@ -139,7 +140,10 @@ TEST(WriteConfigBlock, SearchSkipsAndRefusals) {
         std::vector<uint8_t> before = flash.bytes;
         TestRun test(flash, {}, 0);
         testing::internal::CaptureStderr();
-        int status = write_config_block(test.run.device, test.run.geometry, test.run.geometry.size, table_of(c.table)) == 0 ? 0 : 1;
+        int status = write_config_block(test.run.device, test.run.geometry, test.run.geometry.size,
+                                        table_of(c.table)) == 0
+                         ? 0
+                         : 1;
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.messages) << c.name;
         EXPECT_EQ(status, c.status) << c.name;
         for (uint16_t block : c.table) {
