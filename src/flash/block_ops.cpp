@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/messages.h"
+
 namespace {
 const char kBadBlockFormat[] = "Bad block at %08lx, skipping...\n";
 const char kEraseFailedFormat[] = "Erase failed at %08lx, skipping...\n";
@@ -10,14 +12,14 @@ const char kEraseFailedFormat[] = "Erase failed at %08lx, skipping...\n";
 
 int check_block_good(MtdDevice& device, uint64_t offset) {
     if (mtd_block_is_bad(device, offset) == 0) return 0;
-    fprintf(stderr, kBadBlockFormat, static_cast<unsigned long>(offset));
+    print_message(kBadBlockFormat, static_cast<unsigned long>(offset));
     return -1;
 }
 
 int erase_block(MtdDevice& device, uint32_t offset, uint32_t erasesize) {
     mtd_unlock(device, offset, erasesize);
     if (mtd_erase(device, offset, erasesize) == 0) return 0;
-    fprintf(stderr, kEraseFailedFormat, static_cast<unsigned long>(offset));
+    print_message(kEraseFailedFormat, static_cast<unsigned long>(offset));
     return -1;
 }
 

@@ -34,7 +34,7 @@ int write_config_block(MtdDevice& device, const mtd_info_user& geometry, uint64_
         if (check_block_good(device, offset) != 0) continue;
         if (table_holds_block(table, static_cast<uint32_t>(offset / erasesize))) {
             // Erasing it would destroy an image block the table points to.
-            fprintf(stderr, kOverlapFormat, static_cast<unsigned long>(offset));
+            print_message(kOverlapFormat, static_cast<unsigned long>(offset));
             return -1;
         }
         if (erase_block(device, static_cast<uint32_t>(offset), erasesize) != 0) continue;

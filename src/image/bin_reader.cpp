@@ -38,7 +38,7 @@ int read_exact(int fd, uint8_t* buffer, size_t size) {
             if (poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
         }
         if (got < 0) {
-            fprintf(stderr, kShortReadFormat, size - received, strerror(errno));
+            print_message(kShortReadFormat, size - received, strerror(errno));
             return -1;
         }
         received += static_cast<size_t>(got);
@@ -63,7 +63,7 @@ int check_image(int image_fd, BinImageHeader& header) {
     }
     header.start = load_le32(fields);
     header.length = load_le32(fields + 4);
-    fprintf(stderr, kHeaderFormat, header.start, header.length);
+    print_message(kHeaderFormat, header.start, header.length);
     return 0;
 }
 

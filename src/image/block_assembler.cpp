@@ -55,7 +55,7 @@ int next_image_block(BlockAssembler& assembler) {
                 // The blocks below base are already handed out; an unsigned
                 // difference would otherwise send the assembler flushing up
                 // to the table's end.
-                fprintf(stderr, kOutOfOrderFormat, record.address);
+                print_message(kOutOfOrderFormat, record.address);
                 return -1;
             }
             assembler.in_record = true;

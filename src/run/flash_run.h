@@ -21,4 +21,5 @@ struct FlashRun {
     uint64_t search_end = 0;                  // the partition table lies below this offset
     std::unique_ptr<uint8_t[]> block_buffer;  // one erase block being assembled
     int image_fd = -1;                        // 0 when the image comes from standard input
+    bool image_is_file = false;               // a regular file, read ahead by the kernel
 };

@@ -10,6 +10,7 @@
 #include "common/messages.h"
 #include "flash/config_block.h"
 #include "image/bin_reader.h"
+#include "run/image_source.h"
 #include "run/stream_image.h"
 
 namespace {
@@ -47,13 +48,13 @@ int run_install(const RunSettings& settings, const MtdDevice& device) {
     run.settings = settings;
     run.device = device;
     if (mtd_open(run.device, settings.mtd_path) != 0) {
-        fprintf(stderr, kOpenFailedFormat, settings.mtd_path);
+        print_message(kOpenFailedFormat, settings.mtd_path);
         return 1;
     }
     if (mtd_get_info(run.device, run.geometry) != 0) {
         // Every later step depends on the geometry; guessing it could put
         // blocks anywhere on the chip.
-        fprintf(stderr, kInfoFailedFormat, settings.mtd_path);
+        print_message(kInfoFailedFormat, settings.mtd_path);
         mtd_close(run.device);
         return 1;
     }
@@ -70,11 +71,10 @@ int run_install(const RunSettings& settings, const MtdDevice& device) {
     }
     // A failed open is left to the first read, which reports it.
     run.image_fd = strcmp(settings.image_path, "-") == 0 ? 0 : open(settings.image_path, O_RDONLY);
-    // From a pipe, let the writer run a whole erase block ahead while a block
-    // is erased and programmed; a pipe that cannot grow just stays slower.
-    if (run.image_fd == 0) fcntl(0, F_SETPIPE_SZ, static_cast<int>(run.geometry.erasesize));
+    run.image_is_file = prepare_image_source(run.image_fd, run.geometry.erasesize) == 1;
 
     int status = install_image(run);
+    clear_progress_line();
     close(run.image_fd);
     mtd_close(run.device);
     return status;

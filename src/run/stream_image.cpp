@@ -1,9 +1,10 @@
 #include "run/stream_image.h"
 
-#include <cstdio>
-
+#include "common/messages.h"
 #include "flash/block_writer.h"
 #include "image/block_assembler.h"
+#include "run/image_source.h"
+#include "run/install_progress.h"
 
 namespace {
 const char kImageWrittenFormat[] = "Image written, %d erase blocks...\n";
@@ -17,13 +18,17 @@ int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table)
     init_assembler(assembler, run.image_fd, run.block_buffer.get(), erasesize, header);
     OldPartitionTable old_table;
     old_table.search_end = run.search_end;
+    InstallProgress progress;
+    start_install_progress(progress, run.image_fd, erasesize);
     int ready;
     while ((ready = next_image_block(assembler)) == 1) {
         int block = write_next_block(run.device, erasesize, cursor, assembler.block, &old_table);
         if (block < 0) return -1;
         table.entries[table.table_count++] = static_cast<uint16_t>(block);
+        update_install_progress(progress, table.table_count);
+        if (run.image_is_file) read_image_ahead(run.image_fd, erasesize);
     }
     if (ready < 0) return -1;
-    fprintf(stderr, kImageWrittenFormat, static_cast<int>(table.table_count));
+    print_message(kImageWrittenFormat, static_cast<int>(table.table_count));
     return static_cast<int>(table.table_count);
 }
