@@ -1,11 +1,15 @@
-"""drimlet on the real Linux MTD stack: the static ARM binary runs in an ARM
+"""drimlet on the real Linux MTD stack: the static ARM binaries run in an ARM
 guest kernel against nandsim (MTD core, raw NAND, software ECC, mtdchar), and
 every case's whole flash is dumped and compared with an independent model.
 
-All cases run in one boot (session fixture); nandsim is loaded afresh for
-each. GUEST_DIR holds vmlinuz and initrd.cpio.gz (tests/system/build-guest),
-DRIMLET_ARM the static ARM binary.
+Every case runs with both board binaries: armhf (ARMv7, hard float) and armel
+(ARMv5TE, soft float; on this ARMv7 kernel it also goes through the kernel's
+user helpers for atomics and the thread pointer). All cases run in one boot
+(session fixture); nandsim is loaded afresh for each. GUEST_DIR holds vmlinuz
+and initrd.cpio.gz (tests/system/build-guest), DRIMLET_ARMHF and
+DRIMLET_ARMEL the static binaries.
 """
+import functools
 import os
 import shutil
 import subprocess
@@ -22,7 +26,10 @@ from mkbin import bin_image  # noqa: E402
 import model  # noqa: E402
 
 GUEST_DIR = Path(os.environ.get("GUEST_DIR", ROOT / "build" / "system-guest"))
-DRIMLET_ARM = Path(os.environ.get("DRIMLET_ARM", ROOT / "build-armhf-static" / "drimlet"))
+BINARIES = {
+    "armhf": Path(os.environ.get("DRIMLET_ARMHF", ROOT / "build-armhf-static" / "drimlet")),
+    "armel": Path(os.environ.get("DRIMLET_ARMEL", ROOT / "build-armel-static" / "drimlet")),
+}
 START = 0x80200000
 
 
@@ -130,26 +137,28 @@ CASES = [
 
 @pytest.fixture(scope="session")
 def guest(tmp_path_factory):
-    for needed in (GUEST_DIR / "vmlinuz", GUEST_DIR / "initrd.cpio.gz", DRIMLET_ARM):
+    for needed in (GUEST_DIR / "vmlinuz", GUEST_DIR / "initrd.cpio.gz", *BINARIES.values()):
         if not needed.exists():
             pytest.fail(f"{needed} is missing: run tests/system/run")
     share = tmp_path_factory.mktemp("share")
-    shutil.copy(DRIMLET_ARM, share / "drimlet")
+    for arch, binary in BINARIES.items():
+        shutil.copy(binary, share / f"drimlet-{arch}")
     lines = []
-    for case in CASES:
-        folder = share / "cases.d" / case.name
-        folder.mkdir(parents=True)
-        (folder / "nk.bin").write_bytes(bin_image(START, case.records))
-        image = "-" if case.source == "pipe" else "nk.bin"
-        lines.append(f'run_case {case.name} "{case.nandsim_params()}" "-n {case.nonfs} /dev/mtd0 {image}" '
-                     f'{case.source}')
+    for arch in BINARIES:
+        for case in CASES:
+            folder = share / "cases.d" / f"{arch}-{case.name}"
+            folder.mkdir(parents=True)
+            (folder / "nk.bin").write_bytes(bin_image(START, case.records))
+            image = "-" if case.source == "pipe" else "nk.bin"
+            lines.append(f'run_case {arch}-{case.name} "{case.nandsim_params()}" '
+                         f'"-n {case.nonfs} /dev/mtd0 {image}" {case.source} {arch}')
     # Install time beside mtd-utils: a 16 MiB image, 128 blocks from block 512 down.
     timing = share / "timing.d" / "large-16mib"
     timing.mkdir(parents=True)
     data = records(99, (16 << 20) - 4096, E128)
     (timing / "nk.bin").write_bytes(bin_image(START, data))
     (timing / "laid.bin").write_bytes(b"".join(model.lay_out(START, data, E128)))
-    lines.append(f'time_case large-16mib "{LARGE.params}" 64 {512 - 128 + 1} 128')
+    lines.append(f'time_case large-16mib "{LARGE.params}" 64 {512 - 128 + 1} 128 {" ".join(BINARIES)}')
     (share / "cases").write_text("\n".join(lines) + "\n")
     started = time.monotonic()
     boot = subprocess.run(
@@ -161,16 +170,24 @@ def guest(tmp_path_factory):
         capture_output=True, text=True, timeout=1200, stdin=subprocess.DEVNULL)
     (share / "console.log").write_text(boot.stdout + boot.stderr)
     print(f"\nguest kernel {(share / 'kernel-release').read_text().strip() if (share / 'kernel-release').exists() else '?'}"
-          f", {len(CASES)} cases in {time.monotonic() - started:.1f} s")
+          f", {len(CASES) * len(BINARIES)} cases in {time.monotonic() - started:.1f} s")
     return share
 
 
+@functools.lru_cache(maxsize=1)
+def expected_of(case):
+    """Both binaries' runs of a case follow each other: the model's flash
+    (up to 256 MiB) is built once for the two."""
+    return case.expected()
+
+
+@pytest.mark.parametrize("arch", BINARIES)
 @pytest.mark.parametrize("case", CASES, ids=[c.name for c in CASES])
-def test_install_on_nandsim(guest, case):
-    folder = guest / "cases.d" / case.name
+def test_install_on_nandsim(guest, case, arch):
+    folder = guest / "cases.d" / f"{arch}-{case.name}"
     assert (folder / "status").exists(), (guest / "console.log").read_text()[-3000:]
     assert (folder / "insmod.err").read_text() == ""
-    err, flash = case.expected()
+    err, flash = expected_of(case)
     assert (folder / "out").read_text() == case.chip.report()
     assert (folder / "err").read_text() == err
     assert int((folder / "status").read_text()) == case.status
@@ -185,16 +202,20 @@ def test_install_on_nandsim(guest, case):
 
 
 def test_install_time_beside_mtd_utils(guest):
-    """Figures, not a timed test: both must succeed; the times are printed
-    and kept in build/system-results/timing.txt."""
+    """Figures, not a timed test: every run must succeed; the times are
+    printed and kept in build/system-results/timing.txt."""
     folder = guest / "timing.d" / "large-16mib"
     assert (folder / "centiseconds").exists(), (guest / "console.log").read_text()[-3000:]
-    assert (folder / "drimlet.status").read_text().strip() == "0"
-    assert (folder / "drimlet.err").read_text().endswith("Partition table written...\n")
+    for arch in BINARIES:
+        assert (folder / f"drimlet-{arch}.status").read_text().strip() == "0", arch
+        assert (folder / f"drimlet-{arch}.err").read_text().endswith("Partition table written...\n"), arch
     assert (folder / "mtd-utils.status").read_text().strip() == "0", (folder / "mtd-utils.err").read_text()
-    drimlet, mtd_utils = (int(v) / 100 for v in (folder / "centiseconds").read_text().split())
-    line = (f"16 MiB image, 128 blocks on nandsim (128 MiB, 128 KiB blocks, 2 KiB pages) in qemu-system-arm: "
-            f"drimlet {drimlet:.2f} s, flash_erase + nandwrite -p {mtd_utils:.2f} s")
+    seconds = {name: int(value) / 100 for name, value in
+               (line.split() for line in (folder / "centiseconds").read_text().splitlines())}
+    assert set(seconds) == {*BINARIES, "mtd-utils"}
+    line = ("16 MiB image, 128 blocks on nandsim (128 MiB, 128 KiB blocks, 2 KiB pages) in qemu-system-arm: "
+            + ", ".join(f"drimlet {arch} {seconds[arch]:.2f} s" for arch in BINARIES)
+            + f", flash_erase + nandwrite -p {seconds['mtd-utils']:.2f} s")
     print("\n" + line)
     results = ROOT / "build" / "system-results"
     results.mkdir(parents=True, exist_ok=True)
