@@ -43,8 +43,7 @@ PartitionFit fit_partition(uint32_t nonfs_bytes, uint32_t erasesize, uint64_t im
     const bool room_enough = image_blocks <= fit.room;
     // The image takes blocks top down to top - image_blocks + 1; the
     // installer refuses to erase the partition table block under it.
-    fit.reaches_table =
-        room_enough && fit.table_block <= fit.top && fit.table_block + image_blocks > fit.top;
+    fit.reaches_table = room_enough && fit.table_block <= fit.top && fit.table_block + image_blocks > fit.top;
     fit.fits = !fit.too_large && room_enough && !fit.reaches_table;
     return fit;
 }
@@ -62,20 +61,22 @@ std::vector<std::string> problems_of(const ImageScan& scan, bool table_fits, con
         return problems;
     }
     if (scan.checksum_mismatches)
-        problems.push_back(format_text(
-            "%u of %s do not match", scan.checksum_mismatches,
-            count_of(scan.records.size(), "record checksum", "record checksums").c_str()));
+        problems.push_back(
+            format_text("%u of %s do not match", scan.checksum_mismatches,
+                        count_of(scan.records.size(), "record checksum", "record checksums").c_str()));
     if (scan.out_of_order)
         problems.push_back(count_of(scan.out_of_order, "record", "records") + " out of order");
-    if (scan.read_error) problems.push_back(format_text("the image cannot be read: %s", strerror(scan.read_error)));
+    if (scan.read_error)
+        problems.push_back(format_text("the image cannot be read: %s", strerror(scan.read_error)));
     if (scan.truncated) problems.push_back(format_text("the image ends inside %s", scan.truncated));
     if (!table_fits)
         problems.push_back(format_text("%llu image blocks, the partition table holds %d",
                                        static_cast<unsigned long long>(scan.image_blocks), kTableEntries));
     if (fit && fit->too_large)
-        problems.push_back(format_text("the non-Filesystem partition holds %llu erase blocks, drimlet counts at "
-                                       "most %u",
-                                       static_cast<unsigned long long>(fit->top), UINT16_MAX));
+        problems.push_back(
+            format_text("the non-Filesystem partition holds %llu erase blocks, drimlet counts at "
+                        "most %u",
+                        static_cast<unsigned long long>(fit->top), UINT16_MAX));
     else if (fit && scan.image_blocks > fit->room)
         problems.push_back(format_text("%llu image blocks, the non-Filesystem partition has room for %llu",
                                        static_cast<unsigned long long>(scan.image_blocks),
@@ -100,8 +101,8 @@ void print_text(const ImageScan& scan, const char* path, bool table_fits, const 
         return;
     }
     if (!scan.header_complete) {
-        printf("check %s: B000FF image, but it ends inside the image header: drimlet stops with \"%s\"\n", path,
-               installer_message_for(scan.truncated));
+        printf("check %s: B000FF image, but it ends inside the image header: drimlet stops with \"%s\"\n",
+               path, installer_message_for(scan.truncated));
         printf("%s\n", verdict.c_str());
         return;
     }
@@ -112,20 +113,23 @@ void print_text(const ImageScan& scan, const char* path, bool table_fits, const 
         printf("  %s\n", describe_record(i, record).c_str());
         if (record.out_of_order) {
             const uint64_t block_start = scan.header.start + record.filled_block * erase;
-            printf("    out of order: it starts below image block %llu (from 0x%08llx), which is already being "
-                   "filled; drimlet stops with \"Record at %08x out of order!\"\n",
-                   static_cast<unsigned long long>(record.filled_block),
-                   static_cast<unsigned long long>(block_start), record.address);
+            printf(
+                "    out of order: it starts below image block %llu (from 0x%08llx), which is already being "
+                "filled; drimlet stops with \"Record at %08x out of order!\"\n",
+                static_cast<unsigned long long>(record.filled_block),
+                static_cast<unsigned long long>(block_start), record.address);
         }
     }
     for (const RangeGap& gap : scan.gaps)
         printf("  gap: %llu bytes from 0x%08llx that no record covers (left erased, 0xFF)\n",
                static_cast<unsigned long long>(gap.bytes), static_cast<unsigned long long>(gap.address));
     for (const RangeOverlap& overlap : scan.overlaps)
-        printf("  overlap: record %zu at 0x%08llx starts inside record %zu, %llu bytes overlap (the bytes placed "
-               "last win)\n",
-               overlap.record, static_cast<unsigned long long>(overlap.address), overlap.other,
-               static_cast<unsigned long long>(overlap.bytes));
+        printf(
+            "  overlap: record %zu at 0x%08llx starts inside record %zu, %llu bytes overlap (the bytes "
+            "placed "
+            "last win)\n",
+            overlap.record, static_cast<unsigned long long>(overlap.address), overlap.other,
+            static_cast<unsigned long long>(overlap.bytes));
     if (scan.ended) {
         printf("  end record: entry point 0x%08x", scan.entry_point);
         if (scan.end_checksum != 0) printf(", checksum field 0x%08x (0 expected)", scan.end_checksum);
@@ -134,14 +138,14 @@ void print_text(const ImageScan& scan, const char* path, bool table_fits, const 
             printf("  %s after the end record (drimlet never reads them)\n",
                    count_of(scan.trailing_bytes, "byte", "bytes").c_str());
     } else if (scan.truncated) {
-        printf("  the image ends inside %s, without an end record: drimlet stops with \"%s\"\n", scan.truncated,
-               installer_message_for(scan.truncated));
+        printf("  the image ends inside %s, without an end record: drimlet stops with \"%s\"\n",
+               scan.truncated, installer_message_for(scan.truncated));
     }
     if (scan.read_error) printf("  reading the image failed: %s\n", strerror(scan.read_error));
     const uint64_t span = scan.records_end > scan.header.start ? scan.records_end - scan.header.start : 0;
     if (scan.ended && span != scan.header.length)
-        printf("  the header's length is %u, the records span %llu bytes from the start\n", scan.header.length,
-               static_cast<unsigned long long>(span));
+        printf("  the header's length is %u, the records span %llu bytes from the start\n",
+               scan.header.length, static_cast<unsigned long long>(span));
     printf("image blocks: %llu at erase size %u; the partition table holds %d: %s\n",
            static_cast<unsigned long long>(scan.image_blocks), scan.erasesize, kTableEntries,
            table_fits ? "fits" : "does not fit, drimlet stops with \"Image too large for partition table!\"");
@@ -149,16 +153,18 @@ void print_text(const ImageScan& scan, const char* path, bool table_fits, const 
         printf("non-Filesystem partition of %u bytes (blocks 2..%llu), no bad blocks: ", fit->bytes,
                static_cast<unsigned long long>(fit->top));
         if (fit->too_large)
-            printf("too large, drimlet counts at most %u blocks and stops with \"Non-Filesystem partition too "
-                   "large!\"\n",
-                   UINT16_MAX);
+            printf(
+                "too large, drimlet counts at most %u blocks and stops with \"Non-Filesystem partition too "
+                "large!\"\n",
+                UINT16_MAX);
         else if (scan.image_blocks > fit->room)
             printf("room for %llu image blocks: does not fit\n", static_cast<unsigned long long>(fit->room));
         else if (fit->reaches_table)
-            printf("room for %llu image blocks, but they would reach down to block %llu, where the partition "
-                   "table goes: drimlet stops with \"Image overlaps partition table block at %08llx!\"\n",
-                   static_cast<unsigned long long>(fit->room), static_cast<unsigned long long>(fit->table_block),
-                   static_cast<unsigned long long>(fit->table_block * erase));
+            printf(
+                "room for %llu image blocks, but they would reach down to block %llu, where the partition "
+                "table goes: drimlet stops with \"Image overlaps partition table block at %08llx!\"\n",
+                static_cast<unsigned long long>(fit->room), static_cast<unsigned long long>(fit->table_block),
+                static_cast<unsigned long long>(fit->table_block) * erase);
         else
             printf("room for %llu image blocks: fits\n", static_cast<unsigned long long>(fit->room));
     }

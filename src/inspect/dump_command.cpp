@@ -60,27 +60,32 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
     const uint32_t blocks = found.table.table_count;
     const uint32_t start = options.dump_start;
     if (blocks == 0) {
-        fprintf(stderr, "drimlet-inspect: the partition table at 0x%08llx lists no image blocks: nothing to dump\n",
+        fprintf(stderr,
+                "drimlet-inspect: the partition table at 0x%08llx lists no image blocks: nothing to dump\n",
                 static_cast<unsigned long long>(found.offset));
         close_flash(flash);
         return 1;
     }
     // Address 0 ends a BIN image, so no record may start there or wrap to it.
     if (start == 0 || uint64_t{start} + uint64_t{blocks} * erasesize > UINT32_MAX) {
-        fprintf(stderr, "drimlet-inspect: --start 0x%08x leaves no room for %u image blocks of %u bytes below 4 GiB\n",
-                start, blocks, erasesize);
+        fprintf(
+            stderr,
+            "drimlet-inspect: --start 0x%08x leaves no room for %u image blocks of %u bytes below 4 GiB\n",
+            start, blocks, erasesize);
         close_flash(flash);
         return 1;
     }
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[erasesize]);
     const int out = block ? open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
     if (out < 0) {
-        fprintf(stderr, "drimlet-inspect: cannot create %s: %s\n", out_path, block ? strerror(errno) : "out of memory");
+        fprintf(stderr, "drimlet-inspect: cannot create %s: %s\n", out_path,
+                block ? strerror(errno) : "out of memory");
         close_flash(flash);
         return 1;
     }
     printf("dump of %s: partition table at 0x%08llx (device block %llu), %s\n", flash_path,
-           static_cast<unsigned long long>(found.offset), static_cast<unsigned long long>(found.offset / erasesize),
+           static_cast<unsigned long long>(found.offset),
+           static_cast<unsigned long long>(found.offset / erasesize),
            count_of(blocks, "image block", "image blocks").c_str());
     // The header's length is filled in once the last block is known.
     uint8_t header[15] = {'B', '0', '0', '0', 'F', 'F', '\n'};
@@ -96,7 +101,9 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
         if (offset + erasesize > flash.size ||
             read_flash_watched(flash, watch, offset, block.get(), erasesize, ecc) != 0) {
             if (offset + erasesize > flash.size)
-                fprintf(stderr, "drimlet-inspect: the partition table names device block %llu, past the end of the flash\n",
+                fprintf(stderr,
+                        "drimlet-inspect: the partition table names device block %llu, past the end of the "
+                        "flash\n",
                         static_cast<unsigned long long>(device_block));
             failed = true;
             break;
@@ -129,7 +136,8 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
     uint8_t end_record[12] = {};
     if (!failed) {
         store_le32(header + 11, span);
-        failed = write_all(out, end_record, sizeof end_record) != 0 || pwrite(out, header, sizeof header, 0) != sizeof header;
+        failed = write_all(out, end_record, sizeof end_record) != 0 ||
+                 pwrite(out, header, sizeof header, 0) != sizeof header;
         if (failed) fprintf(stderr, "drimlet-inspect: cannot write %s: %s\n", out_path, strerror(errno));
     }
     const int closed = close(out);
@@ -139,8 +147,9 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
         return 1;
     }
     if (last_byte_used)
-        printf("dump: the last image block ends in data, not erased bytes: installing this dump gives one more, "
-               "erased, image block than the partition table lists\n");
+        printf(
+            "dump: the last image block ends in data, not erased bytes: installing this dump gives one more, "
+            "erased, image block than the partition table lists\n");
     printf("dump: wrote %s: a BIN image from 0x%08x, %s, %u bytes of records\n", out_path, start,
            count_of(blocks, "image block", "image blocks").c_str(), span);
     if (watch.blocks_failed) {
@@ -149,7 +158,7 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
         return 1;
     }
     if (watch.total.corrected)
-        printf("dump: warning: %s in %s: ECC corrected them, but those blocks are wearing\n",
+        printf("dump: warning: %s in %s: ECC corrected them, but worn blocks may fail later\n",
                count_of(watch.total.corrected, "corrected bitflip", "corrected bitflips").c_str(),
                count_of(watch.blocks_corrected, "block", "blocks").c_str());
     return 0;

@@ -72,9 +72,8 @@ void note_ranges(ImageScan& scan) {
     std::vector<size_t> order;
     for (size_t i = 0; i < scan.records.size(); ++i)
         if (scan.records[i].length != 0) order.push_back(i);
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return scan.records[a].address < scan.records[b].address;
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return scan.records[a].address < scan.records[b].address; });
     uint64_t covered_to = scan.header.start;
     size_t reaching = 0;  // the record that reaches covered_to
     bool any = false;
@@ -180,7 +179,8 @@ int scan_image(int image_fd, int copy_fd, uint32_t erasesize, ImageScan& scan) {
     if (result == 0 && scan.ended) {
         uint8_t rest[1 << 12];
         long more;
-        while ((more = read_up_to(source, rest, sizeof rest)) > 0) scan.trailing_bytes += static_cast<uint64_t>(more);
+        while ((more = read_up_to(source, rest, sizeof rest)) > 0)
+            scan.trailing_bytes += static_cast<uint64_t>(more);
         if (more < 0) result = -1;
     }
     return result;

@@ -146,7 +146,8 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
     if (reached == kImageInvalid)
         failure = "the image cannot be read";
     else if (exhausted)
-        failure = format_text("no good block left in the non-Filesystem partition for image block %zu", image_blocks);
+        failure = format_text("no good block left in the non-Filesystem partition for image block %zu",
+                              image_blocks);
     else if (!would_install)
         failure = format_text("the installer stops after %zu image blocks", image_blocks);
     const std::string not_b000ff = describe_not_b000ff(scan, image_path);
@@ -154,14 +155,16 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
     if (would_install && scan.checksum_mismatches == 0)
         verdict = format_text("plan: the install would succeed: %zu image blocks", image_blocks);
     else if (would_install)
-        verdict = format_text("plan: the install would write %zu image blocks, but the image is damaged", image_blocks);
+        verdict = format_text("plan: the install would write %zu image blocks, but the image is damaged",
+                              image_blocks);
     else if (reached == kImageInvalid)
         verdict = "plan: the install would fail: the image cannot be read (the reason is on standard error)";
     else if (exhausted)
         verdict = "plan: the install would fail: " + failure;
     else
-        verdict = format_text("plan: the install would fail after %zu image blocks (the reason is on standard error)",
-                              image_blocks);
+        verdict = format_text(
+            "plan: the install would fail after %zu image blocks (the reason is on standard error)",
+            image_blocks);
     const bool ok = would_install && scan.checksum_mismatches == 0;
 
     if (options.json) {
@@ -206,7 +209,8 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
         return ok ? 0 : 1;
     }
 
-    printf("plan for %s, non-Filesystem partition of %u bytes (blocks 2..%u):\n", flash_path, nonfs_bytes, top);
+    printf("plan for %s, non-Filesystem partition of %u bytes (blocks 2..%u):\n", flash_path, nonfs_bytes,
+           top);
     for (size_t k = 0; k < image_blocks; ++k)
         print_block("image block", static_cast<unsigned>(k), device.writes[k].offset / erasesize, erasesize);
     if (would_install) {
@@ -241,7 +245,8 @@ int show_partition_table(const InspectOptions& options, const char* flash_path) 
         json_number(json, "offset", static_cast<int64_t>(found.offset));
         json_end_object(json);
         json_begin_array(json, "image_blocks");
-        for (uint32_t k = 0; k < found.table.table_count; ++k) json_block(json, k, found.table.entries[k], erasesize);
+        for (uint32_t k = 0; k < found.table.table_count; ++k)
+            json_block(json, k, found.table.entries[k], erasesize);
         json_end_array(json);
         json_number(json, "count", found.table.table_count);
         json_bool(json, "ok", true);
@@ -249,8 +254,8 @@ int show_partition_table(const InspectOptions& options, const char* flash_path) 
         json_print(json);
         return 0;
     }
-    printf("partition table at 0x%08llx (device block %llu):\n", static_cast<unsigned long long>(found.offset),
-           static_cast<unsigned long long>(table_block));
+    printf("partition table at 0x%08llx (device block %llu):\n",
+           static_cast<unsigned long long>(found.offset), static_cast<unsigned long long>(table_block));
     for (uint32_t k = 0; k < found.table.table_count; ++k)
         print_block("image block", k, found.table.entries[k], erasesize);
     printf("%u image blocks\n", found.table.table_count);
@@ -281,16 +286,19 @@ struct Verifier {
 
 std::string where(uint32_t k, uint64_t device_block, uint64_t offset) {
     return format_text("image block %u (device block %llu at 0x%08llx)", k,
-                       static_cast<unsigned long long>(device_block), static_cast<unsigned long long>(offset));
+                       static_cast<unsigned long long>(device_block),
+                       static_cast<unsigned long long>(offset));
 }
 
 void note_ecc(std::vector<std::string>& lines, const std::string& what, const EccCount& ecc) {
     if (ecc.corrected)
-        lines.push_back(format_text("%s: %s (ECC corrected them: a warning)", what.c_str(),
-                                    count_of(ecc.corrected, "corrected bitflip", "corrected bitflips").c_str()));
+        lines.push_back(
+            format_text("%s: %s (ECC corrected them: a warning)", what.c_str(),
+                        count_of(ecc.corrected, "corrected bitflip", "corrected bitflips").c_str()));
     if (ecc.failed)
-        lines.push_back(format_text("%s: %s: the data read may not be what was written", what.c_str(),
-                                    count_of(ecc.failed, "uncorrectable ECC error", "uncorrectable ECC errors").c_str()));
+        lines.push_back(
+            format_text("%s: %s: the data read may not be what was written", what.c_str(),
+                        count_of(ecc.failed, "uncorrectable ECC error", "uncorrectable ECC errors").c_str()));
 }
 
 // Compares image block `k`, laid out in `block`, with the device block the
@@ -307,14 +315,16 @@ int compare_block(Verifier& v, uint32_t k, const uint8_t* block) {
     const uint64_t offset = check.device_block * v.erasesize;
     if (offset + v.erasesize > v.flash.size) {
         check.status = BlockCheck::kPastEnd;
-        v.lines.push_back(format_text("image block %u: the partition table names device block %llu, past the end of "
-                                      "the flash",
-                                      k, static_cast<unsigned long long>(check.device_block)));
+        v.lines.push_back(
+            format_text("image block %u: the partition table names device block %llu, past the end of "
+                        "the flash",
+                        k, static_cast<unsigned long long>(check.device_block)));
         ++v.differing;
         v.blocks.push_back(check);
         return 0;
     }
-    if (read_flash_watched(v.flash, v.ecc, offset, v.device_block.get(), v.erasesize, check.ecc) != 0) return -1;
+    if (read_flash_watched(v.flash, v.ecc, offset, v.device_block.get(), v.erasesize, check.ecc) != 0)
+        return -1;
     size_t first = v.erasesize, count = 0;
     for (size_t i = 0; i < v.erasesize; ++i) {
         if (block[i] == v.device_block[i]) continue;
@@ -383,8 +393,15 @@ int verify_install(const InspectOptions& options, const char* flash_path, const 
         return options.json ? print_json_failure("verify", flash.error) : 1;
     }
     const uint32_t erasesize = flash.info.erasesize;
-    Verifier verifier{flash, found, erasesize, isatty(2) != 0 && !options.json,
-                      std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[erasesize]), {}, {}, {}, 0};
+    Verifier verifier{flash,
+                      found,
+                      erasesize,
+                      isatty(2) != 0 && !options.json,
+                      std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[erasesize]),
+                      {},
+                      {},
+                      {},
+                      0};
     PreparedImage image;
     if (!verifier.device_block || prepare_image(image_path, erasesize, image) != 0) {
         if (!verifier.device_block) fprintf(stderr, "Out of memory!\n");
@@ -413,26 +430,28 @@ int verify_install(const InspectOptions& options, const char* flash_path, const 
     encode_partition_table_page(found.table, expected.data(), expected.size());
     std::vector<uint8_t> table_block(erasesize > found.page.size() ? erasesize : found.page.size());
     EccCount table_ecc;
-    if (read_flash_watched(flash, verifier.ecc, found.offset, table_block.data(), table_block.size(), table_ecc) !=
-        0) {
+    if (read_flash_watched(flash, verifier.ecc, found.offset, table_block.data(), table_block.size(),
+                           table_ecc) != 0) {
         close_flash(flash);
         return options.json ? print_json_failure("verify", flash.error) : 1;
     }
     close_flash(flash);
     bool page_matches = std::equal(expected.begin(), expected.end(), table_block.begin());
-    for (size_t i = expected.size(); i < table_block.size(); ++i) page_matches = page_matches && table_block[i] == 0xFF;
+    for (size_t i = expected.size(); i < table_block.size(); ++i)
+        page_matches = page_matches && table_block[i] == 0xFF;
 
     std::vector<std::string> lines = verifier.lines;
     const std::string table_where =
         format_text("partition table block at 0x%08llx", static_cast<unsigned long long>(found.offset));
     note_ecc(lines, table_where, table_ecc);
     if (image_blocks != listed)
-        lines.push_back(format_text("partition table lists %u image blocks, the image has %u", listed, image_blocks));
+        lines.push_back(
+            format_text("partition table lists %u image blocks, the image has %u", listed, image_blocks));
     if (!page_matches) lines.push_back(table_where + " differs from the page the installer writes");
     std::vector<std::string> warnings;
     if (verifier.ecc.total.corrected)
         warnings.push_back(format_text(
-            "verify: warning: %s in %s: ECC corrected them, but those blocks are wearing",
+            "verify: warning: %s in %s: ECC corrected them, but worn blocks may fail later",
             count_of(verifier.ecc.total.corrected, "corrected bitflip", "corrected bitflips").c_str(),
             count_of(verifier.ecc.blocks_corrected, "block", "blocks").c_str()));
 
@@ -443,8 +462,9 @@ int verify_install(const InspectOptions& options, const char* flash_path, const 
     if (blocks_match && verifier.ecc.blocks_failed == 0) {
         summary = format_text("verify: all %u image blocks and the partition table match", image_blocks);
         if (scan.checksum_mismatches)
-            summary += format_text(", but the image is damaged: %u of %s do not match", scan.checksum_mismatches,
-                                   count_of(scan.records.size(), "record checksum", "record checksums").c_str());
+            summary +=
+                format_text(", but the image is damaged: %u of %s do not match", scan.checksum_mismatches,
+                            count_of(scan.records.size(), "record checksum", "record checksums").c_str());
     } else {
         summary = format_text("verify: %u of %u image blocks differ", verifier.differing, compared);
         if (image_blocks > listed)
@@ -453,14 +473,16 @@ int verify_install(const InspectOptions& options, const char* flash_path, const 
                        " the partition table does not list";
         if (listed > image_blocks)
             summary += ", and the partition table lists " +
-                       count_of(listed - image_blocks, "image block", "image blocks") + " the image does not have";
+                       count_of(listed - image_blocks, "image block", "image blocks") +
+                       " the image does not have";
         if (!page_matches) summary += ", and the partition table block differs";
         if (verifier.ecc.blocks_failed)
             summary += ", and " + count_of(verifier.ecc.blocks_failed, "block was", "blocks were") +
                        " read with uncorrectable ECC errors";
         if (scan.checksum_mismatches)
-            summary += format_text(", and %u of %s in the image do not match", scan.checksum_mismatches,
-                                   count_of(scan.records.size(), "record checksum", "record checksums").c_str());
+            summary +=
+                format_text(", and %u of %s in the image do not match", scan.checksum_mismatches,
+                            count_of(scan.records.size(), "record checksum", "record checksums").c_str());
     }
 
     if (options.json) {

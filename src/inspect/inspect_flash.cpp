@@ -1,20 +1,14 @@
 #include "inspect/inspect_flash.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "device/mtd_device_linux.h"
 
-void flash_error(InspectFlash& flash, const char* format, ...) {
-    char text[512];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    flash.error = text;
-    fprintf(stderr, "drimlet-inspect: %s\n", text);
+void report_flash_error(InspectFlash& flash, const std::string& message) {
+    flash.error = message;
+    fprintf(stderr, "drimlet-inspect: %s\n", message.c_str());
 }
 
 int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_geometry) {

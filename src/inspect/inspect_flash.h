@@ -11,6 +11,7 @@
 
 #include "device/mtd_device.h"
 #include "inspect/dump_device.h"
+#include "inspect/format_text.h"
 #include "table/partition_table.h"
 
 struct InspectFlash {
@@ -62,7 +63,11 @@ int read_flash_watched(InspectFlash& flash, EccWatch& watch, uint64_t offset, ui
 
 // Prints "drimlet-inspect: MESSAGE" on standard error and keeps MESSAGE in
 // flash.error.
-void flash_error(InspectFlash& flash, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void report_flash_error(InspectFlash& flash, const std::string& message);
+template <typename... Values>
+void flash_error(InspectFlash& flash, const char* format, Values... values) {
+    report_flash_error(flash, format_text(format, values...));
+}
 
 // Searches and decodes the partition table: 0, or -1 after a message saying
 // what is missing.

@@ -1,31 +1,22 @@
 #include "inspect/inspect_report.h"
 
-#include <cstdarg>
 #include <cstdio>
-
-std::string format_text(const char* format, ...) {
-    char text[1024];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    return text;
-}
 
 std::string count_of(uint64_t count, const char* one, const char* many) {
     return format_text("%llu %s", static_cast<unsigned long long>(count), count == 1 ? one : many);
 }
 
 void print_block(const char* what, unsigned number, uint64_t block, uint32_t erasesize) {
-    printf("  %s %3u -> device block %5llu at 0x%08llx\n", what, number, static_cast<unsigned long long>(block),
-           static_cast<unsigned long long>(block) * erasesize);
+    printf("  %s %3u -> device block %5llu at 0x%08llx\n", what, number,
+           static_cast<unsigned long long>(block), static_cast<unsigned long long>(block) * erasesize);
 }
 
 void print_checksum_mismatches(const ImageScan& scan, const char* command) {
     if (scan.checksum_mismatches == 0) return;
     for (size_t i = 0; i < scan.records.size(); ++i) {
         const ScannedRecord& record = scan.records[i];
-        if (record.complete && record.sum != record.checksum) printf("%s\n", describe_record(i, record).c_str());
+        if (record.complete && record.sum != record.checksum)
+            printf("%s\n", describe_record(i, record).c_str());
     }
     printf("%s: the image is damaged: %u of %s do not match\n", command, scan.checksum_mismatches,
            count_of(scan.records.size(), "record checksum", "record checksums").c_str());

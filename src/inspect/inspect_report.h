@@ -7,6 +7,7 @@
 #include <string>
 
 #include "inspect/dump_device.h"
+#include "inspect/format_text.h"
 #include "inspect/image_scan.h"
 #include "inspect/json_writer.h"
 
@@ -18,9 +19,6 @@ struct InspectOptions {
     uint32_t dump_start = 0;  // --start: image address of the first dumped block
     bool have_start = false;
 };
-
-// printf into a std::string.
-std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "1 image block", "2 image blocks".
 std::string count_of(uint64_t count, const char* one, const char* many);

@@ -134,7 +134,8 @@ void json_null(JsonWriter& json, const char* key) {
 }
 
 int json_print(const JsonWriter& json) {
-    if (fwrite(json.text.data(), 1, json.text.size(), stdout) != json.text.size() || fputc('\n', stdout) == EOF)
+    if (fwrite(json.text.data(), 1, json.text.size(), stdout) != json.text.size() ||
+        fputc('\n', stdout) == EOF)
         return -1;
     return fflush(stdout) == 0 ? 0 : -1;
 }
