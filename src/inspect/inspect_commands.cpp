@@ -26,8 +26,9 @@
 namespace {
 
 // The installer's phases print their progress on standard error as if they
-// had written the flash. A plan holds that back in a temporary file and
-// passes it on in the conditional, so a dry run never claims a write.
+// had written the flash. A plan holds those lines back in a temporary file
+// and passes them on with the two that claim a write saying "would be
+// written", so a dry run never claims a write and the installer stays as it is.
 struct StderrCapture {
     int saved = -1;
     FILE* file = nullptr;

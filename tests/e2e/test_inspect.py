@@ -102,7 +102,7 @@ def test_plan_predicts_the_install(bench, geometry, nonfs, bad, image):
         assert check["ok"] or any(b in bad for b in range(2, check["nonfs"]["top_block"] + 1))
     image_faults = [p for p in check["problems"] if "non-Filesystem" not in p]
     if image_faults:
-        assert install.status == 1, image_faults
+        assert install.status != 0, image_faults
     top, table_block = check["nonfs"]["top_block"], check["nonfs"]["table_block"]
     if not any(2 <= b <= max(top, table_block) for b in bad):  # no bad block the install meets
         assert check["ok"] == (install.status == 0), check["problems"]
@@ -292,7 +292,8 @@ def test_dump_installs_back_to_the_same_flash(tmp_path, geometry, nonfs, bad, im
     assert done.stderr.count("carries no ECC") == 1
 
 
-MTDSIM_ECC = "--bitflips" in subprocess.run([MTDSIM, "--help"], capture_output=True, text=True).stderr
+MTDSIM_ECC = os.path.exists(MTDSIM) and "--bitflips" in subprocess.run([MTDSIM, "--help"], capture_output=True,
+                                                                        text=True).stderr
 ECCGETSTATS = 0x80104D12  # _IOR('M', 18, struct mtd_ecc_stats)
 
 
