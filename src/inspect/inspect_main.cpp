@@ -4,6 +4,7 @@
 // image (verify), and reads an install back into an image (dump).
 #include <getopt.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -55,12 +56,21 @@ bool parse_address(const char* text, uint32_t& address) {
     return true;
 }
 
+// "28,100-120": block numbers and ranges, as mtdsim takes them.
 bool parse_bad_list(const char* text, DumpGeometry& dump) {
     while (*text) {
+        if (!isdigit(static_cast<unsigned char>(*text))) return false;
         char* end;
-        unsigned long block = strtoul(text, &end, 0);
-        if (end == text) return false;
-        dump.bad_blocks.insert(static_cast<uint32_t>(block));
+        unsigned long first = strtoul(text, &end, 0), last = first;
+        if (*end == '-') {
+            const char* from = end + 1;
+            if (!isdigit(static_cast<unsigned char>(*from))) return false;
+            last = strtoul(from, &end, 0);
+        }
+        if (last < first || last > UINT32_MAX) return false;
+        for (unsigned long block = first; block <= last; ++block)
+            dump.bad_blocks.insert(static_cast<uint32_t>(block));
+        if (*end != ',' && *end != '\0') return false;
         text = *end == ',' ? end + 1 : end;
     }
     return true;
