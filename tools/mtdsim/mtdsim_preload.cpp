@@ -71,6 +71,7 @@ struct Settings {
     int log_fd = -1;
     int flash_fd = -1;  // the simulator's own read-write descriptor on the flash file
     bool sparse = false;
+    uint32_t file_block = 4096;  // the file system's allocation unit under the flash file
     const char* violations_path = nullptr;
     const char* cut_path = nullptr;
     // Page state: mapped from the wrapper's FLASH.pages when there is one.
@@ -267,6 +268,10 @@ void load_settings() {
     if (g.flash_path) {
         int fd = real_open()(g.flash_path, O_RDWR | O_CLOEXEC);
         g.flash_fd = keep_high(fd >= 0 ? fd : real_open()(g.flash_path, O_RDONLY | O_CLOEXEC));
+        struct stat64 status;
+        if (g.flash_fd >= 0 && fstat64(g.flash_fd, &status) == 0 && status.st_blksize > 0 &&
+            status.st_blksize <= (1 << 16))
+            g.file_block = static_cast<uint32_t>(status.st_blksize);
     }
     if (const char* pages = getenv("MTDSIM_PAGES")) map_page_state(pages);
     if (!g.state) g.state = &g_local_state;
@@ -569,8 +574,11 @@ int sim_getbadblock(const loff_t* where, FaultKind fault) {
 }
 
 int erase_cells(uint64_t start, uint64_t length) {
-    if (g.sparse && fallocate64(g.flash_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off64_t>(start),
-                                static_cast<off64_t>(length)) == 0)
+    // Only whole file system blocks become a hole; a partial one would be
+    // zeroed, and zeros are not erased flash.
+    if (g.sparse && start % g.file_block == 0 && length % g.file_block == 0 &&
+        fallocate64(g.flash_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off64_t>(start),
+                    static_cast<off64_t>(length)) == 0)
         return 0;
     static uint8_t erased[1 << 16];
     memset(erased, 0xFF, sizeof erased);
@@ -694,6 +702,18 @@ off64_t sim_lseek(int fd, off64_t offset, int whence) {
     return result;
 }
 
+// Writing part of a hole in a sparse flash file allocates a whole file
+// system block whose other bytes read as zero, not as erased flash: give
+// the block holding `at` its 0xFF first.
+int fill_file_block(uint64_t at) {
+    static uint8_t cells[1 << 16];
+    uint64_t start = at / g.file_block * g.file_block;
+    size_t length = static_cast<size_t>(g.size - start < g.file_block ? g.size - start : g.file_block);
+    if (read_cells(cells, length, start) != 0) return -1;
+    return real_pwrite()(g.flash_fd, cells, length, static_cast<off64_t>(start)) == static_cast<ssize_t>(length) ? 0
+                                                                                                                : -1;
+}
+
 // Programs whole pages of `count` bytes at `position` the way NAND does: a
 // page programmed since its last erase, or a block marked bad, is a
 // violation, and bits only go 1 -> 0. Stops before a page that fails to
@@ -729,6 +749,7 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
             if (!erased)
                 violation("program of page at 0x%08llx that is not erased", static_cast<unsigned long long>(page_at));
         }
+        if (good && g.sparse && (fill_file_block(at) != 0 || fill_file_block(at + good - 1) != 0)) return fail(EIO);
         if (good && real_pwrite()(g.flash_fd, cells, good, static_cast<off64_t>(at)) != static_cast<ssize_t>(good))
             return fail(EIO);
         mark_programmed(page_of(at), good / unit);
