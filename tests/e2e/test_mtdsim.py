@@ -329,6 +329,19 @@ def test_reads_return_the_flash_as_mtdchar_does(tmp_path, body, out, logged):
 
 
 @host_only
+@pytest.mark.parametrize("kind,out,logged", [
+    ("eio", "pread errno 5", "read 0x00000000 8192 -> -1 EIO"),
+    ("eintr", "pread 8192 5a5a5a5a5a5a5a5a", "read 0x00000000 8192 -> -1 EINTR"),  # Python retries by itself
+    ("short", "pread 4096 5a5a5a5a5a5a5a5a", "read 0x00000000 8192 -> 4096"),
+    ("zero", "pread 0 ", "read 0x00000000 8192 -> 0"),
+])
+def test_injected_faults_reach_reads(tmp_path, kind, out, logged):
+    status, lines, err, log = drive(tmp_path, "pwrite(0, b'\\x5a' * 8192); pread(0, 8192)", "--fault", f"2:{kind}")
+    assert status == 0, err
+    assert (lines[1], log[2]) == (out, logged)
+
+
+@host_only
 @pytest.mark.parametrize("options,body,stats", [
     (("--bitflips", "1"), "pread(65536, 2048)", (1, 0, 0)),
     (("--bitflips", "1:3,4-5:2"), "pread(65536, 4096); pread(5 * 65536 - 2048, 4096)", (10, 0, 0)),
