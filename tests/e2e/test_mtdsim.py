@@ -512,3 +512,16 @@ def test_timing_sleeps_rather_than_spins(tmp_path):
         assert status == 0, err
         switches[options] = int(out[-1])
     assert switches[()] < 40 <= switches[("--t-read", "300")]
+
+
+@host_only
+def test_relative_paths_hold_after_the_command_changes_directory(tmp_path):
+    """The flash, its page state and the log are found from wherever the
+    command has gone by the time it opens the device."""
+    code = ('import os; os.chdir("/"); fd = os.open("/dev/mtd0", os.O_RDWR)\n'
+            'for _ in range(2): os.pwrite(fd, b"\\xff" * 2048, 0)')
+    done = subprocess.run([MTDSIM, "--flash", "f", "--size", "1M", "--erase", "64K", "--page", "2K", "--log", "log",
+                           "--", "/usr/bin/python3", "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == 99, done.stderr  # only the page state knows the page was programmed
+    assert "program of page at 0x00000000 that is not erased" in done.stderr
+    assert "#2 pwrite 0x00000000 2048 -> 2048" in (tmp_path / "log").read_text()

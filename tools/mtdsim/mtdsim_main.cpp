@@ -177,6 +177,14 @@ std::string read_cut(const std::string& path) {
     return line;
 }
 
+// The library opens these files when the command first opens the device,
+// maybe after a chdir: hand it absolute paths.
+std::string absolute(const char* path) {
+    if (path[0] == '/') return path;
+    char here[PATH_MAX];
+    return getcwd(here, sizeof here) ? std::string(here) + "/" + path : path;
+}
+
 bool file_has_content(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0 && status.st_size > 0;
@@ -252,7 +260,7 @@ int main(int argc, char* argv[]) {
         else if (option == "--t-erase")
             ok = set_time(t_erase);
         else if (option == "--log")
-            ok = set_env("MTDSIM_LOG");
+            ok = value() && setenv("MTDSIM_LOG", absolute(argv[i]).c_str(), 1) == 0;
         else if (option == "--fail-info")
             setenv("MTDSIM_FAIL_INFO", "1", 1);
         else if (option == "--fresh")
@@ -285,7 +293,8 @@ int main(int argc, char* argv[]) {
                 static_cast<long long>(status.st_size), size);
         return kStatusUsage;
     }
-    const std::string pages_path = std::string(flash) + ".pages";
+    const std::string flash_path = absolute(flash);
+    const std::string pages_path = flash_path + ".pages";
     const uint64_t unit = page == 0 ? 1 : static_cast<uint64_t>(page);
     if (mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, created) != 0) {
         perror(pages_path.c_str());
@@ -298,7 +307,7 @@ int main(int argc, char* argv[]) {
     const std::string handshake = std::string(folder) + "/loaded";
     const std::string cut = std::string(folder) + "/cut";
 
-    setenv("MTDSIM_FLASH", flash, 1);
+    setenv("MTDSIM_FLASH", flash_path.c_str(), 1);
     setenv("MTDSIM_SIZE", std::to_string(size).c_str(), 1);
     setenv("MTDSIM_ERASE", std::to_string(erase).c_str(), 1);
     setenv("MTDSIM_PAGE", std::to_string(page).c_str(), 1);
