@@ -2,7 +2,7 @@
 installs above prove nothing. A Python child drives it directly; drimlet
 drives it where an install shows the behaviour best."""
 import os
-import resource
+import random
 import shutil
 import struct
 import subprocess
@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from conftest import DRIMLET, MTDSIM, QEMU, Bench, Geometry
+from conftest import MTDSIM, QEMU, Bench, Geometry
 from mkbin import bin_image
 from test_install import START, expectation
 
@@ -525,3 +525,25 @@ def test_relative_paths_hold_after_the_command_changes_directory(tmp_path):
     assert done.returncode == 99, done.stderr  # only the page state knows the page was programmed
     assert "program of page at 0x00000000 that is not erased" in done.stderr
     assert "#2 pwrite 0x00000000 2048 -> 2048" in (tmp_path / "log").read_text()
+
+
+@host_only
+@pytest.mark.skipif(not shutil.which("nanddump"), reason="needs mtd-utils")
+def test_mtd_utils_write_and_dump_see_the_data_and_the_ecc_events(tmp_path):
+    """mtd-utils' own reader: nanddump compares ECCGETSTATS around every page
+    it reads, so it names each page of the --bitflips and --ecc-fail blocks."""
+    data = random.Random(5).randbytes(300000)
+    (tmp_path / "data").write_bytes(data)
+    done = subprocess.run([MTDSIM, "--flash", str(tmp_path / "f"), "--size", "8M", "--erase", "128K", "--page", "2K",
+                           "--fresh", "--bitflips", "2:3", "--ecc-fail", "3", "--", "sh", "-c",
+                           "flash_erase -q /dev/mtd3 0 8 && nandwrite -q -p /dev/mtd3 data && "
+                           "nanddump -q --omitoob -l 1048576 -f dump /dev/mtd3"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    dump = (tmp_path / "dump").read_bytes()
+    assert dump == data + b"\xff" * (len(dump) - len(data))
+    corrected = [l for l in done.stderr.splitlines() if "corrected bitflip(s)" in l]
+    failed = [l for l in done.stderr.splitlines() if "uncorrectable bitflip(s)" in l]
+    assert len(corrected) == len(failed) == 64
+    assert corrected[0] == "ECC: 3 corrected bitflip(s) at offset 0x00040000"
+    assert failed[-1] == "ECC: 1 uncorrectable bitflip(s) at offset 0x0007f800"
