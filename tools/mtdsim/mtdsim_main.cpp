@@ -60,13 +60,12 @@ const char kUsage[] =
 
 // What the wrapper owns in the environment; nothing of an outer mtdsim run
 // may leak into this one.
-const char* const kSettings[] = {"MTDSIM_FLASH", "MTDSIM_SIZE", "MTDSIM_ERASE", "MTDSIM_PAGE", "MTDSIM_TYPE",
-                                 "MTDSIM_DEVICE", "MTDSIM_BAD", "MTDSIM_FAIL_ERASE", "MTDSIM_FAIL_WRITE",
-                                 "MTDSIM_FAIL_QUERY", "MTDSIM_FAIL_PAGE", "MTDSIM_FAIL_INFO",
-                                 "MTDSIM_SHORT_WRITE", "MTDSIM_BITFLIPS", "MTDSIM_ECC_FAIL", "MTDSIM_FAULTS",
-                                 "MTDSIM_CUT", "MTDSIM_T_PROG", "MTDSIM_T_READ", "MTDSIM_T_ERASE",
-                                 "MTDSIM_LOG", "MTDSIM_VIOLATIONS", "MTDSIM_HANDSHAKE", "MTDSIM_CUT_REPORT",
-                                 "MTDSIM_PAGES"};
+const char* const kSettings[] = {
+    "MTDSIM_FLASH",     "MTDSIM_SIZE",       "MTDSIM_ERASE",       "MTDSIM_PAGE",       "MTDSIM_TYPE",
+    "MTDSIM_DEVICE",    "MTDSIM_BAD",        "MTDSIM_FAIL_ERASE",  "MTDSIM_FAIL_WRITE", "MTDSIM_FAIL_QUERY",
+    "MTDSIM_FAIL_PAGE", "MTDSIM_FAIL_INFO",  "MTDSIM_SHORT_WRITE", "MTDSIM_BITFLIPS",   "MTDSIM_ECC_FAIL",
+    "MTDSIM_FAULTS",    "MTDSIM_CUT",        "MTDSIM_T_PROG",      "MTDSIM_T_READ",     "MTDSIM_T_ERASE",
+    "MTDSIM_LOG",       "MTDSIM_VIOLATIONS", "MTDSIM_HANDSHAKE",   "MTDSIM_CUT_REPORT", "MTDSIM_PAGES"};
 
 int usage() {
     fputs(kUsage, stderr);
@@ -354,9 +353,10 @@ int main(int argc, char* argv[]) {
     unlink(cut.c_str());
     rmdir(folder);
     if (!exec_failed && !loaded) {
-        fprintf(stderr,
-                "mtdsim: the preload library %s did not load into %s: its device requests were not simulated\n",
-                library.c_str(), command[0]);
+        fprintf(
+            stderr,
+            "mtdsim: the preload library %s did not load into %s: its device requests were not simulated\n",
+            library.c_str(), command[0]);
         return kStatusNotLoaded;
     }
     if (found) return kStatusViolation;

@@ -39,7 +39,7 @@ namespace {
 
 using mtdsim::RangeList;
 
-constexpr int kNotSupported = 524;  // the kernel's ENOTSUPP
+constexpr int kNotSupported = 524;    // the kernel's ENOTSUPP
 constexpr int kPrivateFdFloor = 900;  // out of the way of programs that reuse low descriptors
 
 enum FaultKind { kFaultNone, kFaultEio, kFaultEintr, kFaultShort, kFaultZero };
@@ -64,8 +64,8 @@ struct Settings {
     bool fail_info = false;
     Fault* faults = nullptr;
     int fault_count = 0;
-    uint64_t cut_index = 0;     // 0: no power cut
-    int64_t cut_pages = -1;     // pages of the cut write that still get programmed
+    uint64_t cut_index = 0;                        // 0: no power cut
+    int64_t cut_pages = -1;                        // pages of the cut write that still get programmed
     uint64_t t_prog = 0, t_read = 0, t_erase = 0;  // microseconds the chip stays busy
     bool timing = false;
     int log_fd = -1;
@@ -356,7 +356,8 @@ const char* error_name(int error) {
 // controller that waits on an interrupt or DMA does.
 uint64_t chip_busy(uint64_t microseconds) {
     if (!g.timing || microseconds == 0) return 0;
-    timespec left{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
+    timespec left{static_cast<time_t>(microseconds / 1000000),
+                  static_cast<long>(microseconds % 1000000) * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
     return microseconds;
@@ -479,8 +480,10 @@ int sysfs_text(int number, const char* attribute, char* out, size_t size) {
     if (is("writesize") || is("subpagesize")) return snprintf(out, size, "%u\n", g.writesize);
     if (is("oobsize")) return snprintf(out, size, "%u\n", oob_size());
     if (is("numeraseregions")) return snprintf(out, size, "0\n");
-    if (is("corrected_bits")) return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_corrected, __ATOMIC_RELAXED));
-    if (is("ecc_failures")) return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_failed, __ATOMIC_RELAXED));
+    if (is("corrected_bits"))
+        return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_corrected, __ATOMIC_RELAXED));
+    if (is("ecc_failures"))
+        return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_failed, __ATOMIC_RELAXED));
     if (is("bad_blocks")) return snprintf(out, size, "%u\n", g.bad_count);
     if (is("bbt_blocks")) return snprintf(out, size, "0\n");
     return -1;
@@ -569,7 +572,8 @@ int sim_getbadblock(const loff_t* where, FaultKind fault) {
     else if (fault != kFaultNone || in_list(g.fail_query, block_of(offset)))
         error = EIO;
     result = error ? -1 : in_list(g.bad, block_of(offset)) ? 1 : 0;
-    log_line("MEMGETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), result, error_name(error));
+    log_line("MEMGETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), result,
+             error_name(error));
     return error ? fail(error) : result;
 }
 
@@ -597,7 +601,8 @@ int sim_erase(int fd, uint64_t start, uint64_t length, FaultKind fault) {
         power_cut("MEMERASE 0x%08llx 0x%08llx", static_cast<unsigned long long>(start),
                   static_cast<unsigned long long>(length));
     int error = 0;
-    if (g.erasesize == 0 || start % g.erasesize || length % g.erasesize || length == 0 || start + length > g.size)
+    if (g.erasesize == 0 || start % g.erasesize || length % g.erasesize || length == 0 ||
+        start + length > g.size)
         error = EINVAL;
     else if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
         error = EPERM;
@@ -606,8 +611,8 @@ int sim_erase(int fd, uint64_t start, uint64_t length, FaultKind fault) {
     for (uint64_t b = block_of(start); !error && b < block_of(start + length); ++b)
         if (in_list(g.bad, b) || in_list(g.fail_erase, b)) error = EIO;
     if (error == EINVAL)
-        violation("MEMERASE of unaligned or out-of-range 0x%08llx+0x%llx", static_cast<unsigned long long>(start),
-                  static_cast<unsigned long long>(length));
+        violation("MEMERASE of unaligned or out-of-range 0x%08llx+0x%llx",
+                  static_cast<unsigned long long>(start), static_cast<unsigned long long>(length));
     uint64_t busy = 0;
     if (!error) {
         if (erase_cells(start, length) != 0)
@@ -635,8 +640,8 @@ int sim_eccstats(mtd_ecc_stats* stats, FaultKind fault) {
     stats->failed = __atomic_load_n(&g.state->ecc_failed, __ATOMIC_RELAXED);
     stats->badblocks = g.bad_count;
     stats->bbtblocks = 0;
-    log_line("ECCGETSTATS -> 0 corrected %u failed %u badblocks %u bbtblocks 0", stats->corrected, stats->failed,
-             stats->badblocks);
+    log_line("ECCGETSTATS -> 0 corrected %u failed %u badblocks %u bbtblocks 0", stats->corrected,
+             stats->failed, stats->badblocks);
     return 0;
 }
 
@@ -710,8 +715,10 @@ int fill_file_block(uint64_t at) {
     uint64_t start = at / g.file_block * g.file_block;
     size_t length = static_cast<size_t>(g.size - start < g.file_block ? g.size - start : g.file_block);
     if (read_cells(cells, length, start) != 0) return -1;
-    return real_pwrite()(g.flash_fd, cells, length, static_cast<off64_t>(start)) == static_cast<ssize_t>(length) ? 0
-                                                                                                                : -1;
+    return real_pwrite()(g.flash_fd, cells, length, static_cast<off64_t>(start)) ==
+                   static_cast<ssize_t>(length)
+               ? 0
+               : -1;
 }
 
 // Programs whole pages of `count` bytes at `position` the way NAND does: a
@@ -739,7 +746,8 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
             }
             if (good == 0 || (g.erasesize && page_at % g.erasesize == 0)) {
                 if (in_list(g.bad, block_of(page_at)))
-                    violation("write into bad block %llu", static_cast<unsigned long long>(block_of(page_at)));
+                    violation("write into bad block %llu",
+                              static_cast<unsigned long long>(block_of(page_at)));
             }
             bool erased = !page_programmed(page_of(page_at));
             for (size_t i = good; i < good + unit; ++i) {
@@ -747,10 +755,13 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
                 cells[i] &= data[done + i];
             }
             if (!erased)
-                violation("program of page at 0x%08llx that is not erased", static_cast<unsigned long long>(page_at));
+                violation("program of page at 0x%08llx that is not erased",
+                          static_cast<unsigned long long>(page_at));
         }
-        if (good && g.sparse && (fill_file_block(at) != 0 || fill_file_block(at + good - 1) != 0)) return fail(EIO);
-        if (good && real_pwrite()(g.flash_fd, cells, good, static_cast<off64_t>(at)) != static_cast<ssize_t>(good))
+        if (good && g.sparse && (fill_file_block(at) != 0 || fill_file_block(at + good - 1) != 0))
+            return fail(EIO);
+        if (good &&
+            real_pwrite()(g.flash_fd, cells, good, static_cast<off64_t>(at)) != static_cast<ssize_t>(good))
             return fail(EIO);
         mark_programmed(page_of(at), good / unit);
         done += good;
@@ -771,12 +782,13 @@ ssize_t sim_write(int fd, const void* data, size_t count, const off64_t* at) {
         if (g.cut_pages < 0 || invalid)
             power_cut("%s 0x%08llx %zu", name, static_cast<unsigned long long>(position), count);
         size_t pages = count / unit < static_cast<uint64_t>(g.cut_pages) ? count / unit
-                                                                          : static_cast<size_t>(g.cut_pages);
+                                                                         : static_cast<size_t>(g.cut_pages);
         int stopped = 0;
         ssize_t programmed = program(bytes, pages * unit, position, stopped);
         size_t done = programmed > 0 ? static_cast<size_t>(programmed) / unit : 0;
         chip_busy(done * g.t_prog);
-        power_cut("%s 0x%08llx %zu after %zu pages", name, static_cast<unsigned long long>(position), count, done);
+        power_cut("%s 0x%08llx %zu after %zu pages", name, static_cast<unsigned long long>(position), count,
+                  done);
     }
     size_t accept = count;
     int error = 0;
@@ -807,7 +819,8 @@ ssize_t sim_write(int fd, const void* data, size_t count, const off64_t* at) {
         } else {
             // A page that fails to program keeps the chip busy as long as one that works.
             busy = chip_busy((static_cast<uint64_t>(result) / unit + (error ? 1 : 0)) * g.t_prog);
-            if (error) snprintf(stopped, sizeof stopped, " after %zu pages", static_cast<size_t>(result) / unit);
+            if (error)
+                snprintf(stopped, sizeof stopped, " after %zu pages", static_cast<size_t>(result) / unit);
         }
     }
     if (!error && result > 0 && !at) real_lseek()(fd, result, SEEK_CUR);
@@ -1032,7 +1045,8 @@ using AccessFn = int (*)(const char*, int);
 int access(const char* path, int mode) {
     char text[64];
     int length;
-    if (is_proc_mtd(path) || is_mtd_path(path) || (!(mode & W_OK) && sysfs_request(path, text, sizeof text, length)))
+    if (is_proc_mtd(path) || is_mtd_path(path) ||
+        (!(mode & W_OK) && sysfs_request(path, text, sizeof text, length)))
         return 0;
     static AccessFn next = next_symbol<AccessFn>("access");
     return next(path, mode);
@@ -1075,7 +1089,9 @@ ssize_t pwrite64(int fd, const void* data, size_t count, off64_t offset) {
     return real_pwrite()(fd, data, count, offset);
 }
 
-ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) { return pwrite64(fd, data, count, offset); }
+ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) {
+    return pwrite64(fd, data, count, offset);
+}
 
 ssize_t read(int fd, void* buffer, size_t count) {
     if (is_sim_fd(fd)) return sim_read(fd, buffer, count, nullptr);
