@@ -299,10 +299,14 @@ def test_descriptors_above_1023_stay_the_device_until_reused(tmp_path):
         print(os.pwrite(2000, bytes(2048), 2048))
         os.close(2000)
         os.dup2(other, 2000); os.pwrite(2000, b"again", 5)
+        device = os.open("/dev/mtd7", os.O_RDWR)
+        os.closerange(device, device + 1)    # close_range: not seen by the simulator
+        again = os.open("{plain}", os.O_RDWR)
+        print(again == device); os.pwrite(again, b"third", 10)
     """)
     assert status == 0, err
-    assert out == ["2048 44444444", "90 14", "2048"]
-    assert plain.read_bytes() == b"plainagain"
+    assert out == ["2048 44444444", "90 14", "2048", "True"]
+    assert plain.read_bytes() == b"plainagainthird"
     assert [l for l in log if l.startswith(("pwrite", "read", "dup", "close"))] == [
         "dup 3 -> 1500", "close 3", "pwrite 0x00000000 2048 -> 2048", "read 0x00000000 4 -> 4",
         "dup 1500 -> 2000", "pwrite 0x00000800 2048 -> 2048", "close 2000"]

@@ -207,6 +207,7 @@ void parse_cut() {
 int keep_high(int fd) {
     if (fd < 0) return fd;
     int high = fcntl(fd, F_DUPFD_CLOEXEC, kPrivateFdFloor);
+    if (high < 0) return fd;  // a descriptor limit under the floor: stay where it is
     real_close()(fd);
     return high;
 }
@@ -893,6 +894,14 @@ ssize_t sim_read(int fd, void* buffer, size_t count, const off64_t* at) {
     return error ? fail(error) : static_cast<ssize_t>(length);
 }
 
+// A descriptor the kernel handed out for another file: if the device had
+// that number once and was closed where the simulator could not see it
+// (fclose, close_range), it is not the device any more.
+int plain_descriptor(int fd) {
+    if (fd >= 0 && g_fd_count) forget_sim_fd(fd);
+    return fd;
+}
+
 // Opens of the device node, of /proc/mtd and of the chip's sysfs attributes
 // are the simulator's; true when `path` was one of them, with the descriptor
 // (or -1) in `fd`.
@@ -902,9 +911,9 @@ bool open_simulated(const char* path, int flags, int& fd) {
     if (is_mtd_path(path))
         fd = open_flash(path, flags);
     else if (is_proc_mtd(path))
-        fd = open_proc_mtd();
+        fd = plain_descriptor(open_proc_mtd());
     else if ((flags & O_ACCMODE) == O_RDONLY && sysfs_request(path, text, sizeof text, length))
-        fd = open_text("sysfs-mtd", text, static_cast<size_t>(length));
+        fd = plain_descriptor(open_text("sysfs-mtd", text, static_cast<size_t>(length)));
     else
         return false;
     return true;
@@ -933,7 +942,7 @@ int open(const char* path, int flags, ...) {
         va_end(args);
     }
     int fd;
-    return open_simulated(path, flags, fd) ? fd : real_open()(path, flags, mode);
+    return open_simulated(path, flags, fd) ? fd : plain_descriptor(real_open()(path, flags, mode));
 }
 
 int open64(const char* path, int flags, ...) __attribute__((alias("open")));
@@ -947,7 +956,7 @@ int openat(int dirfd, const char* path, int flags, ...) {
         va_end(args);
     }
     int fd;
-    return open_simulated(path, flags, fd) ? fd : real_openat()(dirfd, path, flags, mode);
+    return open_simulated(path, flags, fd) ? fd : plain_descriptor(real_openat()(dirfd, path, flags, mode));
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) __attribute__((alias("openat")));
