@@ -25,6 +25,11 @@ uint32_t load_le32(const uint8_t* bytes) {
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
+uint32_t add_to_record_checksum(uint32_t sum, const uint8_t* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) sum += data[i];
+    return sum;
+}
+
 int read_exact(int fd, uint8_t* buffer, size_t size) {
     size_t received = 0;
     while (received < size) {

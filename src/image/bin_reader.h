@@ -31,3 +31,8 @@ int read_record_header(int image_fd, BinRecord& record);
 
 // Little-endian 32-bit field at `bytes`.
 uint32_t load_le32(const uint8_t* bytes);
+
+// A record's checksum is the sum of its data bytes, each taken unsigned
+// (0x80..0xFF count 128..255), in 32 bits. Adds `size` bytes to `sum`, so a
+// record read in pieces sums piece by piece.
+uint32_t add_to_record_checksum(uint32_t sum, const uint8_t* data, size_t size);

@@ -1,13 +1,16 @@
 // drimlet-inspect's commands. Each returns the exit status: 0 when the
-// answer is "yes" (the install would succeed, a partition table is there,
-// the flash matches the image), 1 otherwise.
+// answer is "yes" (the image is good and would install, the install would
+// succeed, a partition table is there, the flash holds exactly the image,
+// the dump was written), 1 otherwise. With options.json each writes one JSON
+// document on standard output instead of its text.
 #pragma once
 
 #include <cstdint>
 
-#include "inspect/dump_device.h"
+#include "inspect/inspect_report.h"
 
-int plan_install(const char* flash_path, const DumpGeometry& dump, uint32_t nonfs_bytes,
-                 const char* image_path);
-int show_partition_table(const char* flash_path, const DumpGeometry& dump);
-int verify_install(const char* flash_path, const DumpGeometry& dump, const char* image_path);
+int check_image_file(const InspectOptions& options, const char* image_path);
+int plan_install(const InspectOptions& options, const char* flash_path, const char* image_path);
+int show_partition_table(const InspectOptions& options, const char* flash_path);
+int verify_install(const InspectOptions& options, const char* flash_path, const char* image_path);
+int dump_image(const InspectOptions& options, const char* flash_path, const char* out_path);

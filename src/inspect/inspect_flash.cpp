@@ -6,10 +6,16 @@
 
 #include "device/mtd_device_linux.h"
 
+void report_flash_error(InspectFlash& flash, const std::string& message) {
+    flash.error = message;
+    fprintf(stderr, "drimlet-inspect: %s\n", message.c_str());
+}
+
 int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_geometry) {
+    flash.path = path;
     flash.device = linux_mtd_device();
     if (mtd_open(flash.device, path, true) != 0) {
-        fprintf(stderr, "drimlet-inspect: cannot open %s\n", path);
+        flash_error(flash, "cannot open %s", path);
         return -1;
     }
     // An MTD device answers MEMGETINFO; a regular file that does not is a dump.
@@ -17,22 +23,24 @@ int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_g
         flash.is_dump = is_regular_file(path);
         mtd_close(flash.device);
         if (!flash.is_dump) {
-            fprintf(stderr, "drimlet-inspect: %s is not an MTD device\n", path);
+            flash_error(flash, "%s is not an MTD device", path);
             return -1;
         }
         flash.dump.geometry = dump_geometry;
         flash.device = dump_device(flash.dump);
         if (mtd_open(flash.device, path, true) != 0) {
-            fprintf(stderr, "drimlet-inspect: cannot open %s\n", path);
+            flash_error(flash, "cannot open %s", path);
             return -1;
         }
         if (mtd_get_info(flash.device, flash.info) != 0) {
-            fprintf(stderr, "drimlet-inspect: %s is a dump: give its --erase and --page sizes\n", path);
+            flash_error(flash, "%s is a dump: give its --erase and --page sizes", path);
             mtd_close(flash.device);
             return -1;
         }
     }
-    flash.size = flash.is_dump ? flash.dump.size : flash.info.size;
+    // MEMGETINFO's size wraps on chips of 4 GiB and more; the device (sysfs,
+    // or the dump file's own size) knows the real one.
+    if (mtd_total_size(flash.device, flash.size) != 0) flash.size = flash.info.size;
     if (flash.info.writesize == 1) flash.info.writesize = 2048;  // as the installer does
     return 0;
 }
@@ -53,16 +61,60 @@ int read_flash(InspectFlash& flash, uint64_t offset, uint8_t* into, size_t size)
         got = -1;
     }
     if (done == size) return 0;
-    fprintf(stderr, "drimlet-inspect: read of %zu bytes at 0x%08llx failed: %s\n", size - done,
-            static_cast<unsigned long long>(offset) + done, got < 0 ? strerror(errno) : "end of flash");
+    flash_error(flash, "read of %zu bytes at 0x%08llx failed: %s", size - done,
+                static_cast<unsigned long long>(offset) + done, got < 0 ? strerror(errno) : "end of flash");
     return -1;
+}
+
+namespace {
+
+// ECCGETSTATS into `stats`; the first refusal is said once and ends the asking.
+bool ecc_stats(InspectFlash& flash, EccWatch& watch, mtd_ecc_stats& stats) {
+    if (watch.asked && !watch.available) return false;
+    watch.asked = true;
+    if (mtd_get_ecc_stats(flash.device, stats) == 0) {
+        watch.available = true;
+        return true;
+    }
+    char note[300];
+    if (flash.is_dump)
+        snprintf(note, sizeof note, "%s is a dump file: it carries no ECC, so no ECC errors can be reported",
+                 flash.path);
+    else
+        snprintf(note, sizeof note,
+                 "%s does not answer ECCGETSTATS (%s): corrected bitflips and ECC failures cannot be seen",
+                 flash.path, strerror(errno));
+    watch.note = note;
+    watch.available = false;
+    fprintf(stderr, "drimlet-inspect: %s\n", note);
+    return false;
+}
+
+}  // namespace
+
+int read_flash_watched(InspectFlash& flash, EccWatch& watch, uint64_t offset, uint8_t* into, size_t size,
+                       EccCount& delta) {
+    delta = EccCount{};
+    mtd_ecc_stats before{}, after{};
+    const bool counted = ecc_stats(flash, watch, before);
+    if (read_flash(flash, offset, into, size) != 0) return -1;
+    if (counted && ecc_stats(flash, watch, after)) {
+        // The counters are 32 bits and only grow; unsigned differences survive a wrap.
+        delta.corrected = static_cast<uint32_t>(after.corrected - before.corrected);
+        delta.failed = static_cast<uint32_t>(after.failed - before.failed);
+    }
+    watch.total.corrected += delta.corrected;
+    watch.total.failed += delta.failed;
+    if (delta.corrected) ++watch.blocks_corrected;
+    if (delta.failed) ++watch.blocks_failed;
+    return 0;
 }
 
 int find_partition_table(InspectFlash& flash, FoundTable& found) {
     const uint32_t erasesize = flash.info.erasesize;
     const int64_t offset = find_partition_table_block(flash.device, flash.size, erasesize);
     if (offset < 0) {
-        fprintf(stderr, "drimlet-inspect: no good erase block from 3.5 MiB up: no partition table\n");
+        flash_error(flash, "no good erase block from 3.5 MiB up: no partition table");
         return -1;
     }
     found.offset = static_cast<uint64_t>(offset);
@@ -70,10 +122,8 @@ int find_partition_table(InspectFlash& flash, FoundTable& found) {
     if (read_flash(flash, found.offset, found.page.data(), found.page.size()) != 0) return -1;
     const char* problem = nullptr;
     if (decode_partition_table_page(found.page.data(), found.page.size(), found.table, problem) != 0) {
-        fprintf(stderr,
-                "drimlet-inspect: no valid partition table at 0x%08llx (the first good block from 3.5 MiB): "
-                "%s\n",
-                static_cast<unsigned long long>(found.offset), problem);
+        flash_error(flash, "no valid partition table at 0x%08llx (the first good block from 3.5 MiB): %s",
+                    static_cast<unsigned long long>(found.offset), problem);
         return -1;
     }
     return 0;

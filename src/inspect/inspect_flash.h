@@ -6,13 +6,17 @@
 #include <mtd/mtd-user.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "device/mtd_device.h"
 #include "inspect/dump_device.h"
+#include "inspect/format_text.h"
 #include "table/partition_table.h"
 
 struct InspectFlash {
+    const char* path = nullptr;
+    std::string error;  // the last failure's message, as printed (for --json)
     MtdDevice device{};
     mtd_info_user info{};  // write size 1 already replaced by 2048, as the installer does
     uint64_t size = 0;     // total bytes
@@ -33,6 +37,37 @@ void close_flash(InspectFlash& flash);
 
 // Reads `size` bytes at `offset`: 0, or -1 with a message.
 int read_flash(InspectFlash& flash, uint64_t offset, uint8_t* into, size_t size);
+
+// A read through an MTD device returns the data even when ECC could not
+// correct it; only the device's ECC statistics tell. These count what
+// changed while one block was read.
+struct EccCount {
+    uint64_t corrected = 0;  // bitflips ECC corrected
+    uint64_t failed = 0;     // uncorrectable ECC errors
+};
+
+struct EccWatch {
+    bool asked = false;      // ECCGETSTATS has been tried
+    bool available = false;  // and answered
+    std::string note;        // why there are no statistics, when not available
+    EccCount total;
+    uint32_t blocks_corrected = 0;  // blocks read with corrected bitflips
+    uint32_t blocks_failed = 0;     // blocks read with uncorrectable errors
+};
+
+// read_flash with ECCGETSTATS before and after, the difference in `delta`.
+// A device that does not answer is said so once, on standard error, and then
+// no longer asked: its reads still count. 0, or -1 with a message.
+int read_flash_watched(InspectFlash& flash, EccWatch& watch, uint64_t offset, uint8_t* into, size_t size,
+                       EccCount& delta);
+
+// Prints "drimlet-inspect: MESSAGE" on standard error and keeps MESSAGE in
+// flash.error.
+void report_flash_error(InspectFlash& flash, const std::string& message);
+template <typename... Values>
+void flash_error(InspectFlash& flash, const char* format, Values... values) {
+    report_flash_error(flash, format_text(format, values...));
+}
 
 // Searches and decodes the partition table: 0, or -1 after a message saying
 // what is missing.

@@ -207,3 +207,12 @@ def test_chip_of_4_gib_and_more(bench, tmp_path, size, report_kib):
     with open(bench.flash, "rb") as flash:
         flash.seek(table_at)
         assert flash.read(16) == b"VOLMERACONFIGBLK"
+    # drimlet-inspect finds it too: on the device, and in the file read as a dump.
+    device = command[:command.index("--") + 1] + [*QEMU, INSPECT, "show", "/dev/mtd3"]
+    device.remove("--fresh")
+    dump = [*QEMU, INSPECT, "--erase", "128K", "--page", "2K", *(["--bad", "28-16383"] if bad else []),
+            "show", str(bench.flash)]
+    for show in (device, dump):
+        done = subprocess.run(show, capture_output=True, timeout=300)
+        assert done.returncode == 0, done.stderr.decode()[-500:]
+        assert done.stdout.decode().startswith(f"partition table at 0x{table_at:08x}")

@@ -60,13 +60,12 @@ const char kUsage[] =
 
 // What the wrapper owns in the environment; nothing of an outer mtdsim run
 // may leak into this one.
-const char* const kSettings[] = {"MTDSIM_FLASH", "MTDSIM_SIZE", "MTDSIM_ERASE", "MTDSIM_PAGE", "MTDSIM_TYPE",
-                                 "MTDSIM_DEVICE", "MTDSIM_BAD", "MTDSIM_FAIL_ERASE", "MTDSIM_FAIL_WRITE",
-                                 "MTDSIM_FAIL_QUERY", "MTDSIM_FAIL_PAGE", "MTDSIM_FAIL_INFO",
-                                 "MTDSIM_SHORT_WRITE", "MTDSIM_BITFLIPS", "MTDSIM_ECC_FAIL", "MTDSIM_FAULTS",
-                                 "MTDSIM_CUT", "MTDSIM_T_PROG", "MTDSIM_T_READ", "MTDSIM_T_ERASE",
-                                 "MTDSIM_LOG", "MTDSIM_VIOLATIONS", "MTDSIM_HANDSHAKE", "MTDSIM_CUT_REPORT",
-                                 "MTDSIM_PAGES"};
+const char* const kSettings[] = {
+    "MTDSIM_FLASH",     "MTDSIM_SIZE",       "MTDSIM_ERASE",       "MTDSIM_PAGE",       "MTDSIM_TYPE",
+    "MTDSIM_DEVICE",    "MTDSIM_BAD",        "MTDSIM_FAIL_ERASE",  "MTDSIM_FAIL_WRITE", "MTDSIM_FAIL_QUERY",
+    "MTDSIM_FAIL_PAGE", "MTDSIM_FAIL_INFO",  "MTDSIM_SHORT_WRITE", "MTDSIM_BITFLIPS",   "MTDSIM_ECC_FAIL",
+    "MTDSIM_FAULTS",    "MTDSIM_CUT",        "MTDSIM_T_PROG",      "MTDSIM_T_READ",     "MTDSIM_T_ERASE",
+    "MTDSIM_LOG",       "MTDSIM_VIOLATIONS", "MTDSIM_HANDSHAKE",   "MTDSIM_CUT_REPORT", "MTDSIM_PAGES"};
 
 int usage() {
     fputs(kUsage, stderr);
@@ -177,6 +176,14 @@ std::string read_cut(const std::string& path) {
     return line;
 }
 
+// The library opens these files when the command first opens the device,
+// maybe after a chdir: hand it absolute paths.
+std::string absolute(const char* path) {
+    if (path[0] == '/') return path;
+    char here[PATH_MAX];
+    return getcwd(here, sizeof here) ? std::string(here) + "/" + path : path;
+}
+
 bool file_has_content(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0 && status.st_size > 0;
@@ -252,7 +259,7 @@ int main(int argc, char* argv[]) {
         else if (option == "--t-erase")
             ok = set_time(t_erase);
         else if (option == "--log")
-            ok = set_env("MTDSIM_LOG");
+            ok = value() && setenv("MTDSIM_LOG", absolute(argv[i]).c_str(), 1) == 0;
         else if (option == "--fail-info")
             setenv("MTDSIM_FAIL_INFO", "1", 1);
         else if (option == "--fresh")
@@ -285,7 +292,8 @@ int main(int argc, char* argv[]) {
                 static_cast<long long>(status.st_size), size);
         return kStatusUsage;
     }
-    const std::string pages_path = std::string(flash) + ".pages";
+    const std::string flash_path = absolute(flash);
+    const std::string pages_path = flash_path + ".pages";
     const uint64_t unit = page == 0 ? 1 : static_cast<uint64_t>(page);
     if (mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, created) != 0) {
         perror(pages_path.c_str());
@@ -298,7 +306,7 @@ int main(int argc, char* argv[]) {
     const std::string handshake = std::string(folder) + "/loaded";
     const std::string cut = std::string(folder) + "/cut";
 
-    setenv("MTDSIM_FLASH", flash, 1);
+    setenv("MTDSIM_FLASH", flash_path.c_str(), 1);
     setenv("MTDSIM_SIZE", std::to_string(size).c_str(), 1);
     setenv("MTDSIM_ERASE", std::to_string(erase).c_str(), 1);
     setenv("MTDSIM_PAGE", std::to_string(page).c_str(), 1);
@@ -345,9 +353,10 @@ int main(int argc, char* argv[]) {
     unlink(cut.c_str());
     rmdir(folder);
     if (!exec_failed && !loaded) {
-        fprintf(stderr,
-                "mtdsim: the preload library %s did not load into %s: its device requests were not simulated\n",
-                library.c_str(), command[0]);
+        fprintf(
+            stderr,
+            "mtdsim: the preload library %s did not load into %s: its device requests were not simulated\n",
+            library.c_str(), command[0]);
         return kStatusNotLoaded;
     }
     if (found) return kStatusViolation;

@@ -39,7 +39,7 @@ namespace {
 
 using mtdsim::RangeList;
 
-constexpr int kNotSupported = 524;  // the kernel's ENOTSUPP
+constexpr int kNotSupported = 524;    // the kernel's ENOTSUPP
 constexpr int kPrivateFdFloor = 900;  // out of the way of programs that reuse low descriptors
 
 enum FaultKind { kFaultNone, kFaultEio, kFaultEintr, kFaultShort, kFaultZero };
@@ -64,13 +64,14 @@ struct Settings {
     bool fail_info = false;
     Fault* faults = nullptr;
     int fault_count = 0;
-    uint64_t cut_index = 0;     // 0: no power cut
-    int64_t cut_pages = -1;     // pages of the cut write that still get programmed
+    uint64_t cut_index = 0;                        // 0: no power cut
+    int64_t cut_pages = -1;                        // pages of the cut write that still get programmed
     uint64_t t_prog = 0, t_read = 0, t_erase = 0;  // microseconds the chip stays busy
     bool timing = false;
     int log_fd = -1;
     int flash_fd = -1;  // the simulator's own read-write descriptor on the flash file
     bool sparse = false;
+    uint32_t file_block = 4096;  // the file system's allocation unit under the flash file
     const char* violations_path = nullptr;
     const char* cut_path = nullptr;
     // Page state: mapped from the wrapper's FLASH.pages when there is one.
@@ -206,6 +207,7 @@ void parse_cut() {
 int keep_high(int fd) {
     if (fd < 0) return fd;
     int high = fcntl(fd, F_DUPFD_CLOEXEC, kPrivateFdFloor);
+    if (high < 0) return fd;  // a descriptor limit under the floor: stay where it is
     real_close()(fd);
     return high;
 }
@@ -267,6 +269,10 @@ void load_settings() {
     if (g.flash_path) {
         int fd = real_open()(g.flash_path, O_RDWR | O_CLOEXEC);
         g.flash_fd = keep_high(fd >= 0 ? fd : real_open()(g.flash_path, O_RDONLY | O_CLOEXEC));
+        struct stat64 status;
+        if (g.flash_fd >= 0 && fstat64(g.flash_fd, &status) == 0 && status.st_blksize > 0 &&
+            status.st_blksize <= (1 << 16))
+            g.file_block = static_cast<uint32_t>(status.st_blksize);
     }
     if (const char* pages = getenv("MTDSIM_PAGES")) map_page_state(pages);
     if (!g.state) g.state = &g_local_state;
@@ -351,7 +357,8 @@ const char* error_name(int error) {
 // controller that waits on an interrupt or DMA does.
 uint64_t chip_busy(uint64_t microseconds) {
     if (!g.timing || microseconds == 0) return 0;
-    timespec left{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
+    timespec left{static_cast<time_t>(microseconds / 1000000),
+                  static_cast<long>(microseconds % 1000000) * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
     return microseconds;
@@ -474,8 +481,10 @@ int sysfs_text(int number, const char* attribute, char* out, size_t size) {
     if (is("writesize") || is("subpagesize")) return snprintf(out, size, "%u\n", g.writesize);
     if (is("oobsize")) return snprintf(out, size, "%u\n", oob_size());
     if (is("numeraseregions")) return snprintf(out, size, "0\n");
-    if (is("corrected_bits")) return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_corrected, __ATOMIC_RELAXED));
-    if (is("ecc_failures")) return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_failed, __ATOMIC_RELAXED));
+    if (is("corrected_bits"))
+        return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_corrected, __ATOMIC_RELAXED));
+    if (is("ecc_failures"))
+        return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_failed, __ATOMIC_RELAXED));
     if (is("bad_blocks")) return snprintf(out, size, "%u\n", g.bad_count);
     if (is("bbt_blocks")) return snprintf(out, size, "0\n");
     return -1;
@@ -564,13 +573,17 @@ int sim_getbadblock(const loff_t* where, FaultKind fault) {
     else if (fault != kFaultNone || in_list(g.fail_query, block_of(offset)))
         error = EIO;
     result = error ? -1 : in_list(g.bad, block_of(offset)) ? 1 : 0;
-    log_line("MEMGETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), result, error_name(error));
+    log_line("MEMGETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), result,
+             error_name(error));
     return error ? fail(error) : result;
 }
 
 int erase_cells(uint64_t start, uint64_t length) {
-    if (g.sparse && fallocate64(g.flash_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off64_t>(start),
-                                static_cast<off64_t>(length)) == 0)
+    // Only whole file system blocks become a hole; a partial one would be
+    // zeroed, and zeros are not erased flash.
+    if (g.sparse && start % g.file_block == 0 && length % g.file_block == 0 &&
+        fallocate64(g.flash_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off64_t>(start),
+                    static_cast<off64_t>(length)) == 0)
         return 0;
     static uint8_t erased[1 << 16];
     memset(erased, 0xFF, sizeof erased);
@@ -589,7 +602,8 @@ int sim_erase(int fd, uint64_t start, uint64_t length, FaultKind fault) {
         power_cut("MEMERASE 0x%08llx 0x%08llx", static_cast<unsigned long long>(start),
                   static_cast<unsigned long long>(length));
     int error = 0;
-    if (g.erasesize == 0 || start % g.erasesize || length % g.erasesize || length == 0 || start + length > g.size)
+    if (g.erasesize == 0 || start % g.erasesize || length % g.erasesize || length == 0 ||
+        start + length > g.size)
         error = EINVAL;
     else if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
         error = EPERM;
@@ -598,8 +612,8 @@ int sim_erase(int fd, uint64_t start, uint64_t length, FaultKind fault) {
     for (uint64_t b = block_of(start); !error && b < block_of(start + length); ++b)
         if (in_list(g.bad, b) || in_list(g.fail_erase, b)) error = EIO;
     if (error == EINVAL)
-        violation("MEMERASE of unaligned or out-of-range 0x%08llx+0x%llx", static_cast<unsigned long long>(start),
-                  static_cast<unsigned long long>(length));
+        violation("MEMERASE of unaligned or out-of-range 0x%08llx+0x%llx",
+                  static_cast<unsigned long long>(start), static_cast<unsigned long long>(length));
     uint64_t busy = 0;
     if (!error) {
         if (erase_cells(start, length) != 0)
@@ -627,8 +641,8 @@ int sim_eccstats(mtd_ecc_stats* stats, FaultKind fault) {
     stats->failed = __atomic_load_n(&g.state->ecc_failed, __ATOMIC_RELAXED);
     stats->badblocks = g.bad_count;
     stats->bbtblocks = 0;
-    log_line("ECCGETSTATS -> 0 corrected %u failed %u badblocks %u bbtblocks 0", stats->corrected, stats->failed,
-             stats->badblocks);
+    log_line("ECCGETSTATS -> 0 corrected %u failed %u badblocks %u bbtblocks 0", stats->corrected,
+             stats->failed, stats->badblocks);
     return 0;
 }
 
@@ -694,6 +708,20 @@ off64_t sim_lseek(int fd, off64_t offset, int whence) {
     return result;
 }
 
+// Writing part of a hole in a sparse flash file allocates a whole file
+// system block whose other bytes read as zero, not as erased flash: give
+// the block holding `at` its 0xFF first.
+int fill_file_block(uint64_t at) {
+    static uint8_t cells[1 << 16];
+    uint64_t start = at / g.file_block * g.file_block;
+    size_t length = static_cast<size_t>(g.size - start < g.file_block ? g.size - start : g.file_block);
+    if (read_cells(cells, length, start) != 0) return -1;
+    return real_pwrite()(g.flash_fd, cells, length, static_cast<off64_t>(start)) ==
+                   static_cast<ssize_t>(length)
+               ? 0
+               : -1;
+}
+
 // Programs whole pages of `count` bytes at `position` the way NAND does: a
 // page programmed since its last erase, or a block marked bad, is a
 // violation, and bits only go 1 -> 0. Stops before a page that fails to
@@ -719,7 +747,8 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
             }
             if (good == 0 || (g.erasesize && page_at % g.erasesize == 0)) {
                 if (in_list(g.bad, block_of(page_at)))
-                    violation("write into bad block %llu", static_cast<unsigned long long>(block_of(page_at)));
+                    violation("write into bad block %llu",
+                              static_cast<unsigned long long>(block_of(page_at)));
             }
             bool erased = !page_programmed(page_of(page_at));
             for (size_t i = good; i < good + unit; ++i) {
@@ -727,9 +756,13 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
                 cells[i] &= data[done + i];
             }
             if (!erased)
-                violation("program of page at 0x%08llx that is not erased", static_cast<unsigned long long>(page_at));
+                violation("program of page at 0x%08llx that is not erased",
+                          static_cast<unsigned long long>(page_at));
         }
-        if (good && real_pwrite()(g.flash_fd, cells, good, static_cast<off64_t>(at)) != static_cast<ssize_t>(good))
+        if (good && g.sparse && (fill_file_block(at) != 0 || fill_file_block(at + good - 1) != 0))
+            return fail(EIO);
+        if (good &&
+            real_pwrite()(g.flash_fd, cells, good, static_cast<off64_t>(at)) != static_cast<ssize_t>(good))
             return fail(EIO);
         mark_programmed(page_of(at), good / unit);
         done += good;
@@ -750,12 +783,13 @@ ssize_t sim_write(int fd, const void* data, size_t count, const off64_t* at) {
         if (g.cut_pages < 0 || invalid)
             power_cut("%s 0x%08llx %zu", name, static_cast<unsigned long long>(position), count);
         size_t pages = count / unit < static_cast<uint64_t>(g.cut_pages) ? count / unit
-                                                                          : static_cast<size_t>(g.cut_pages);
+                                                                         : static_cast<size_t>(g.cut_pages);
         int stopped = 0;
         ssize_t programmed = program(bytes, pages * unit, position, stopped);
         size_t done = programmed > 0 ? static_cast<size_t>(programmed) / unit : 0;
         chip_busy(done * g.t_prog);
-        power_cut("%s 0x%08llx %zu after %zu pages", name, static_cast<unsigned long long>(position), count, done);
+        power_cut("%s 0x%08llx %zu after %zu pages", name, static_cast<unsigned long long>(position), count,
+                  done);
     }
     size_t accept = count;
     int error = 0;
@@ -786,7 +820,8 @@ ssize_t sim_write(int fd, const void* data, size_t count, const off64_t* at) {
         } else {
             // A page that fails to program keeps the chip busy as long as one that works.
             busy = chip_busy((static_cast<uint64_t>(result) / unit + (error ? 1 : 0)) * g.t_prog);
-            if (error) snprintf(stopped, sizeof stopped, " after %zu pages", static_cast<size_t>(result) / unit);
+            if (error)
+                snprintf(stopped, sizeof stopped, " after %zu pages", static_cast<size_t>(result) / unit);
         }
     }
     if (!error && result > 0 && !at) real_lseek()(fd, result, SEEK_CUR);
@@ -859,6 +894,14 @@ ssize_t sim_read(int fd, void* buffer, size_t count, const off64_t* at) {
     return error ? fail(error) : static_cast<ssize_t>(length);
 }
 
+// A descriptor the kernel handed out for another file: if the device had
+// that number once and was closed where the simulator could not see it
+// (fclose, close_range), it is not the device any more.
+int plain_descriptor(int fd) {
+    if (fd >= 0 && g_fd_count) forget_sim_fd(fd);
+    return fd;
+}
+
 // Opens of the device node, of /proc/mtd and of the chip's sysfs attributes
 // are the simulator's; true when `path` was one of them, with the descriptor
 // (or -1) in `fd`.
@@ -868,22 +911,32 @@ bool open_simulated(const char* path, int flags, int& fd) {
     if (is_mtd_path(path))
         fd = open_flash(path, flags);
     else if (is_proc_mtd(path))
-        fd = open_proc_mtd();
+        fd = plain_descriptor(open_proc_mtd());
     else if ((flags & O_ACCMODE) == O_RDONLY && sysfs_request(path, text, sizeof text, length))
-        fd = open_text("sysfs-mtd", text, static_cast<size_t>(length));
+        fd = plain_descriptor(open_text("sysfs-mtd", text, static_cast<size_t>(length)));
     else
         return false;
     return true;
 }
 
 // Tells the wrapper the library is in this process: without it a device
-// request would reach the real kernel.
+// request would reach the real kernel. Raw system calls and no formatting,
+// so a process that never touches the device pays next to nothing for it.
 __attribute__((constructor)) void announce() {
     const char* path = getenv("MTDSIM_HANDSHAKE");
     if (!path) return;
-    char line[32];
-    snprintf(line, sizeof line, "%ld\n", static_cast<long>(getpid()));
-    append_to(path, line);
+    char line[24];
+    size_t at = sizeof line;
+    line[--at] = '\n';
+    for (unsigned long pid = static_cast<unsigned long>(getpid()); at > 0;) {
+        line[--at] = static_cast<char>('0' + pid % 10);
+        pid /= 10;
+        if (pid == 0) break;
+    }
+    long fd = syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    syscall(SYS_write, fd, line + at, sizeof line - at);
+    syscall(SYS_close, fd);
 }
 
 }  // namespace
@@ -899,7 +952,7 @@ int open(const char* path, int flags, ...) {
         va_end(args);
     }
     int fd;
-    return open_simulated(path, flags, fd) ? fd : real_open()(path, flags, mode);
+    return open_simulated(path, flags, fd) ? fd : plain_descriptor(real_open()(path, flags, mode));
 }
 
 int open64(const char* path, int flags, ...) __attribute__((alias("open")));
@@ -913,7 +966,7 @@ int openat(int dirfd, const char* path, int flags, ...) {
         va_end(args);
     }
     int fd;
-    return open_simulated(path, flags, fd) ? fd : real_openat()(dirfd, path, flags, mode);
+    return open_simulated(path, flags, fd) ? fd : plain_descriptor(real_openat()(dirfd, path, flags, mode));
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) __attribute__((alias("openat")));
@@ -1011,7 +1064,8 @@ using AccessFn = int (*)(const char*, int);
 int access(const char* path, int mode) {
     char text[64];
     int length;
-    if (is_proc_mtd(path) || is_mtd_path(path) || (!(mode & W_OK) && sysfs_request(path, text, sizeof text, length)))
+    if (is_proc_mtd(path) || is_mtd_path(path) ||
+        (!(mode & W_OK) && sysfs_request(path, text, sizeof text, length)))
         return 0;
     static AccessFn next = next_symbol<AccessFn>("access");
     return next(path, mode);
@@ -1054,7 +1108,9 @@ ssize_t pwrite64(int fd, const void* data, size_t count, off64_t offset) {
     return real_pwrite()(fd, data, count, offset);
 }
 
-ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) { return pwrite64(fd, data, count, offset); }
+ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) {
+    return pwrite64(fd, data, count, offset);
+}
 
 ssize_t read(int fd, void* buffer, size_t count) {
     if (is_sim_fd(fd)) return sim_read(fd, buffer, count, nullptr);

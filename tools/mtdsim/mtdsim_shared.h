@@ -138,7 +138,9 @@ inline int read_flash(int fd, uint8_t* into, size_t count, uint64_t at, bool spa
     const uint64_t end = at + count;
     for (uint64_t pos = at; pos < end;) {
         off64_t data = seek(fd, static_cast<off64_t>(pos), SEEK_DATA);
-        uint64_t hole_end = data < 0 ? end : static_cast<uint64_t>(data) < end ? static_cast<uint64_t>(data) : end;
+        uint64_t hole_end = data < 0                            ? end
+                            : static_cast<uint64_t>(data) < end ? static_cast<uint64_t>(data)
+                                                                : end;
         if (hole_end > pos) memset(into + (pos - at), 0xFF, static_cast<size_t>(hole_end - pos));
         if (hole_end >= end) break;
         off64_t hole = seek(fd, data, SEEK_HOLE);

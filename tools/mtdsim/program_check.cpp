@@ -22,7 +22,8 @@ struct ElfFacts {
 
 uint64_t field(const unsigned char* bytes, int size, bool big_endian) {
     uint64_t value = 0;
-    for (int i = 0; i < size; ++i) value |= static_cast<uint64_t>(bytes[big_endian ? size - 1 - i : i]) << (8 * i);
+    for (int i = 0; i < size; ++i)
+        value |= static_cast<uint64_t>(bytes[big_endian ? size - 1 - i : i]) << (8 * i);
     return value;
 }
 
@@ -33,7 +34,12 @@ int read_elf(const std::string& path, ElfFacts& facts) {
     if (fd < 0) return -1;
     unsigned char header[64];
     ssize_t got = pread(fd, header, sizeof header, 0);
-    if (got < 52 || memcmp(header, "\x7f" "ELF", 4) != 0 || (header[4] != 1 && header[4] != 2)) {
+    if (got < 52 ||
+        memcmp(header,
+               "\x7f"
+               "ELF",
+               4) != 0 ||
+        (header[4] != 1 && header[4] != 2)) {
         close(fd);
         return got < 0 ? -1 : 0;
     }
@@ -115,8 +121,8 @@ std::string script_interpreter(const std::string& path) {
 // The program qemu-user runs: its first argument that is not an option or
 // an option's value.
 const char* qemu_program(char* const command[]) {
-    static const char* const kFlagsWithoutValue[] = {"-h", "-help", "-version", "-strace", "-singlestep",
-                                                     "-one-insn-per-tb", "-perfmap", "-jitdump"};
+    static const char* const kFlagsWithoutValue[] = {
+        "-h", "-help", "-version", "-strace", "-singlestep", "-one-insn-per-tb", "-perfmap", "-jitdump"};
     for (int i = 1; command[i]; ++i) {
         const char* word = command[i];
         if (word[0] != '-') return word;
@@ -155,7 +161,8 @@ int check_program(char* const command[], const std::string& library, bool qemu) 
     }
     if (read_elf(path, program) != 0 || !program.is_elf) return 0;
     if (!program.has_interpreter) {
-        fprintf(stderr, "mtdsim: %s is statically linked: the preload library cannot simulate its device requests\n",
+        fprintf(stderr,
+                "mtdsim: %s is statically linked: the preload library cannot simulate its device requests\n",
                 path == shown ? shown : (std::string(shown) + " (run by " + path + ")").c_str());
         return -1;
     }

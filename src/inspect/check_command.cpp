@@ -1,0 +1,317 @@
+// drimlet-inspect check: everything about an image that can be known
+// without a flash.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "inspect/image_scan.h"
+#include "inspect/inspect_commands.h"
+#include "inspect/inspect_report.h"
+#include "inspect/json_writer.h"
+#include "table/partition_table.h"
+
+namespace {
+
+constexpr uint32_t kDefaultEraseSize = 128 << 10;
+
+// How the image would fit a non-Filesystem partition with no bad blocks:
+// image block 0 goes to block top = nonfs / erase size, the next ones
+// below it, down to block 2.
+struct PartitionFit {
+    uint32_t bytes = 0;
+    uint64_t top = 0;
+    uint64_t room = 0;  // image blocks that fit
+    bool too_large = false;
+    bool fits = false;
+    uint64_t table_block = 0;  // where the partition table goes when no block is bad
+    bool reaches_table = false;
+};
+
+PartitionFit fit_partition(uint32_t nonfs_bytes, uint32_t erasesize, uint64_t image_blocks) {
+    PartitionFit fit;
+    fit.bytes = nonfs_bytes;
+    fit.top = nonfs_bytes / erasesize;
+    // The installer counts blocks in 16 bits and refuses more.
+    fit.too_large = fit.top > UINT16_MAX;
+    fit.room = fit.top >= 2 ? fit.top - 1 : 0;
+    fit.table_block = partition_table_search_start(erasesize) / erasesize;
+    const bool room_enough = image_blocks <= fit.room;
+    // The image takes blocks top down to top - image_blocks + 1; the
+    // installer refuses to erase the partition table block under it.
+    fit.reaches_table = room_enough && fit.table_block <= fit.top && fit.table_block + image_blocks > fit.top;
+    fit.fits = !fit.too_large && room_enough && !fit.reaches_table;
+    return fit;
+}
+
+const char* installer_message_for(const char* truncated) {
+    if (strcmp(truncated, "the image header") == 0) return "Incomplete image header!";
+    if (strcmp(truncated, "a record header") == 0) return "Incomplete record header!";
+    return "Incomplete data section!";
+}
+
+std::vector<std::string> problems_of(const ImageScan& scan, bool table_fits, const PartitionFit* fit) {
+    std::vector<std::string> problems;
+    if (scan.kind != ImageKind::kBin) {
+        problems.push_back("not a B000FF image");
+        return problems;
+    }
+    if (scan.checksum_mismatches)
+        problems.push_back(
+            format_text("%u of %s do not match", scan.checksum_mismatches,
+                        count_of(scan.records.size(), "record checksum", "record checksums").c_str()));
+    if (scan.out_of_order)
+        problems.push_back(count_of(scan.out_of_order, "record", "records") + " out of order");
+    if (scan.read_error)
+        problems.push_back(format_text("the image cannot be read: %s", strerror(scan.read_error)));
+    if (scan.truncated) problems.push_back(format_text("the image ends inside %s", scan.truncated));
+    if (!table_fits)
+        problems.push_back(format_text("%llu image blocks, the partition table holds %d",
+                                       static_cast<unsigned long long>(scan.image_blocks), kTableEntries));
+    if (fit && fit->too_large)
+        problems.push_back(
+            format_text("the non-Filesystem partition holds %llu erase blocks, drimlet counts at "
+                        "most %u",
+                        static_cast<unsigned long long>(fit->top), UINT16_MAX));
+    else if (fit && scan.image_blocks > fit->room)
+        problems.push_back(format_text("%llu image blocks, the non-Filesystem partition has room for %llu",
+                                       static_cast<unsigned long long>(scan.image_blocks),
+                                       static_cast<unsigned long long>(fit->room)));
+    else if (fit && fit->reaches_table)
+        problems.push_back(format_text("the image blocks reach down to the partition table block %llu",
+                                       static_cast<unsigned long long>(fit->table_block)));
+    return problems;
+}
+
+std::string join(const std::vector<std::string>& parts, const char* separator) {
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i) text += (i ? separator : "") + parts[i];
+    return text;
+}
+
+void print_text(const ImageScan& scan, const char* path, bool table_fits, const PartitionFit* fit,
+                const std::string& verdict) {
+    if (scan.kind != ImageKind::kBin) {
+        printf("check %s: %s\n", path, describe_not_b000ff(scan, path).c_str());
+        printf("%s\n", verdict.c_str());
+        return;
+    }
+    if (!scan.header_complete) {
+        printf("check %s: B000FF image, but it ends inside the image header: drimlet stops with \"%s\"\n",
+               path, installer_message_for(scan.truncated));
+        printf("%s\n", verdict.c_str());
+        return;
+    }
+    printf("check %s: B000FF image, start 0x%08x, length %u\n", path, scan.header.start, scan.header.length);
+    const uint64_t erase = scan.erasesize;
+    for (size_t i = 0; i < scan.records.size(); ++i) {
+        const ScannedRecord& record = scan.records[i];
+        printf("  %s\n", describe_record(i, record).c_str());
+        if (record.out_of_order) {
+            const uint64_t block_start = scan.header.start + record.filled_block * erase;
+            printf(
+                "    out of order: it starts below image block %llu (from 0x%08llx), which is already being "
+                "filled; drimlet stops with \"Record at %08x out of order!\"\n",
+                static_cast<unsigned long long>(record.filled_block),
+                static_cast<unsigned long long>(block_start), record.address);
+        }
+    }
+    for (const RangeGap& gap : scan.gaps)
+        printf("  gap: %llu bytes from 0x%08llx that no record covers (left erased, 0xFF)\n",
+               static_cast<unsigned long long>(gap.bytes), static_cast<unsigned long long>(gap.address));
+    for (const RangeOverlap& overlap : scan.overlaps)
+        printf(
+            "  overlap: record %zu at 0x%08llx starts inside record %zu, %llu bytes overlap (the bytes "
+            "placed "
+            "last win)\n",
+            overlap.record, static_cast<unsigned long long>(overlap.address), overlap.other,
+            static_cast<unsigned long long>(overlap.bytes));
+    if (scan.ended) {
+        printf("  end record: entry point 0x%08x", scan.entry_point);
+        if (scan.end_checksum != 0) printf(", checksum field 0x%08x (0 expected)", scan.end_checksum);
+        printf("\n");
+        if (scan.trailing_bytes)
+            printf("  %s after the end record (drimlet never reads them)\n",
+                   count_of(scan.trailing_bytes, "byte", "bytes").c_str());
+    } else if (scan.truncated) {
+        printf("  the image ends inside %s, without an end record: drimlet stops with \"%s\"\n",
+               scan.truncated, installer_message_for(scan.truncated));
+    }
+    if (scan.read_error) printf("  reading the image failed: %s\n", strerror(scan.read_error));
+    const uint64_t span = scan.records_end > scan.header.start ? scan.records_end - scan.header.start : 0;
+    if (scan.ended && span != scan.header.length)
+        printf("  the header's length is %u, the records span %llu bytes from the start\n",
+               scan.header.length, static_cast<unsigned long long>(span));
+    printf("image blocks: %llu at erase size %u; the partition table holds %d: %s\n",
+           static_cast<unsigned long long>(scan.image_blocks), scan.erasesize, kTableEntries,
+           table_fits ? "fits" : "does not fit, drimlet stops with \"Image too large for partition table!\"");
+    if (fit) {
+        printf("non-Filesystem partition of %u bytes (blocks 2..%llu), no bad blocks: ", fit->bytes,
+               static_cast<unsigned long long>(fit->top));
+        if (fit->too_large)
+            printf(
+                "too large, drimlet counts at most %u blocks and stops with \"Non-Filesystem partition too "
+                "large!\"\n",
+                UINT16_MAX);
+        else if (scan.image_blocks > fit->room)
+            printf("room for %llu image blocks: does not fit\n", static_cast<unsigned long long>(fit->room));
+        else if (fit->reaches_table)
+            printf(
+                "room for %llu image blocks, but they would reach down to block %llu, where the partition "
+                "table goes: drimlet stops with \"Image overlaps partition table block at %08llx!\"\n",
+                static_cast<unsigned long long>(fit->room), static_cast<unsigned long long>(fit->table_block),
+                static_cast<unsigned long long>(fit->table_block) * erase);
+        else
+            printf("room for %llu image blocks: fits\n", static_cast<unsigned long long>(fit->room));
+    }
+    printf("%s\n", verdict.c_str());
+}
+
+void print_json(const ImageScan& scan, const char* path, bool table_fits, const PartitionFit* fit,
+                const std::vector<std::string>& problems, const std::string& verdict) {
+    JsonWriter json;
+    json_begin_object(json);
+    json_string(json, "command", "check");
+    json_string(json, "image", path);
+    const char* kind = scan.kind == ImageKind::kBin        ? "B000FF"
+                       : scan.kind == ImageKind::kOtherBin ? "other-bin"
+                       : scan.kind == ImageKind::kNotBin   ? "not-bin"
+                                                           : "too-short";
+    json_string(json, "kind", kind);
+    if (scan.signature.empty())
+        json_null(json, "signature");
+    else
+        json_string(json, "signature", scan.signature);
+    std::string first;
+    for (size_t i = 0; i < scan.first_byte_count; ++i) first += format_text("%02x", scan.first_bytes[i]);
+    json_string(json, "first_bytes", first);
+    const std::string about = describe_not_b000ff(scan, path);
+    if (about.empty())
+        json_null(json, "not_b000ff");
+    else
+        json_string(json, "not_b000ff", about);
+    if (scan.header_complete) {
+        json_number(json, "start", scan.header.start);
+        json_number(json, "length", scan.header.length);
+    } else {
+        json_null(json, "start");
+        json_null(json, "length");
+    }
+    json_begin_array(json, "records");
+    for (const ScannedRecord& record : scan.records) {
+        json_begin_object(json);
+        json_number(json, "address", record.address);
+        json_number(json, "length", record.length);
+        json_number(json, "checksum", record.checksum);
+        json_number(json, "sum", record.sum);
+        json_bool(json, "complete", record.complete);
+        json_bool(json, "checksum_ok", record.complete && record.sum == record.checksum);
+        json_bool(json, "out_of_order", record.out_of_order);
+        if (record.out_of_order)
+            json_number(json, "filled_block", static_cast<int64_t>(record.filled_block));
+        else
+            json_null(json, "filled_block");
+        json_end_object(json);
+    }
+    json_end_array(json);
+    json_number(json, "checksum_mismatches", scan.checksum_mismatches);
+    json_number(json, "out_of_order", scan.out_of_order);
+    json_begin_array(json, "gaps");
+    for (const RangeGap& gap : scan.gaps) {
+        json_begin_object(json);
+        json_number(json, "address", static_cast<int64_t>(gap.address));
+        json_number(json, "bytes", static_cast<int64_t>(gap.bytes));
+        json_end_object(json);
+    }
+    json_end_array(json);
+    json_begin_array(json, "overlaps");
+    for (const RangeOverlap& overlap : scan.overlaps) {
+        json_begin_object(json);
+        json_number(json, "record", static_cast<int64_t>(overlap.record));
+        json_number(json, "with", static_cast<int64_t>(overlap.other));
+        json_number(json, "address", static_cast<int64_t>(overlap.address));
+        json_number(json, "bytes", static_cast<int64_t>(overlap.bytes));
+        json_end_object(json);
+    }
+    json_end_array(json);
+    json_bool(json, "end_record", scan.ended);
+    if (scan.ended) {
+        json_number(json, "entry_point", scan.entry_point);
+        json_number(json, "end_record_checksum", scan.end_checksum);
+    } else {
+        json_null(json, "entry_point");
+        json_null(json, "end_record_checksum");
+    }
+    json_number(json, "trailing_bytes", static_cast<int64_t>(scan.trailing_bytes));
+    if (scan.truncated)
+        json_string(json, "truncated", scan.truncated);
+    else
+        json_null(json, "truncated");
+    if (scan.read_error)
+        json_string(json, "read_error", strerror(scan.read_error));
+    else
+        json_null(json, "read_error");
+    json_number(json, "records_end", static_cast<int64_t>(scan.records_end));
+    json_number(json, "erase_size", scan.erasesize);
+    json_number(json, "image_blocks", static_cast<int64_t>(scan.image_blocks));
+    json_number(json, "table_entries", kTableEntries);
+    json_bool(json, "fits_table", table_fits);
+    if (fit) {
+        json_begin_object(json, "nonfs");
+        json_number(json, "bytes", fit->bytes);
+        json_number(json, "top_block", static_cast<int64_t>(fit->top));
+        json_number(json, "room", static_cast<int64_t>(fit->room));
+        json_bool(json, "too_large", fit->too_large);
+        json_number(json, "table_block", static_cast<int64_t>(fit->table_block));
+        json_bool(json, "reaches_table_block", fit->reaches_table);
+        json_bool(json, "fits", fit->fits);
+        json_end_object(json);
+    } else {
+        json_null(json, "nonfs");
+    }
+    json_begin_array(json, "problems");
+    for (const std::string& problem : problems) json_string(json, nullptr, problem);
+    json_end_array(json);
+    json_string(json, "summary", verdict);
+    json_bool(json, "ok", problems.empty());
+    json_end_object(json);
+    json_print(json);
+}
+
+}  // namespace
+
+int check_image_file(const InspectOptions& options, const char* image_path) {
+    const uint32_t erasesize = options.dump.erasesize ? options.dump.erasesize : kDefaultEraseSize;
+    const bool from_stdin = strcmp(image_path, "-") == 0;
+    const int fd = from_stdin ? 0 : open(image_path, O_RDONLY);
+    if (fd < 0) {
+        const std::string error = format_text("cannot open %s: %s", image_path, strerror(errno));
+        fprintf(stderr, "drimlet-inspect: %s\n", error.c_str());
+        return options.json ? print_json_failure("check", error) : 1;
+    }
+    ImageScan scan;
+    scan_image(fd, -1, erasesize, scan);
+    if (!from_stdin) close(fd);
+
+    const bool table_fits = scan.image_blocks <= static_cast<uint64_t>(kTableEntries);
+    PartitionFit fit;
+    if (options.have_nonfs) fit = fit_partition(options.nonfs_bytes, erasesize, scan.image_blocks);
+    const PartitionFit* partition = options.have_nonfs ? &fit : nullptr;
+    const std::vector<std::string> problems = problems_of(scan, table_fits, partition);
+    std::string verdict;
+    if (problems.empty())
+        verdict = format_text("check: the image would install: %s, all checksums match, %s",
+                              count_of(scan.records.size(), "record", "records").c_str(),
+                              count_of(scan.image_blocks, "image block", "image blocks").c_str());
+    else
+        verdict = "check: the image would not install: " + join(problems, "; ");
+    if (options.json)
+        print_json(scan, image_path, table_fits, partition, problems, verdict);
+    else
+        print_text(scan, image_path, table_fits, partition, verdict);
+    return problems.empty() ? 0 : 1;
+}

@@ -1,0 +1,92 @@
+// drimlet-inspect's own pass over a BIN image: every record's range and
+// checksum, the end record, and where the installer's rules would lay the
+// records into erase blocks. Unlike the installer's reader it does not stop
+// at the first problem: a bad checksum or an out-of-order record is noted
+// and the pass goes on, so one look at an image reports everything wrong
+// with it. It prints nothing; the commands say what they found.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/bin_reader.h"
+
+enum class ImageKind {
+    kUnread,    // not opened or not read
+    kTooShort,  // fewer bytes than a signature
+    kBin,       // "B000FF\n": the one format drimlet installs
+    kOtherBin,  // another signature of the BIN family
+    kNotBin,    // no BIN signature at all
+};
+
+struct ScannedRecord {
+    uint32_t address = 0;
+    uint32_t length = 0;
+    uint32_t checksum = 0;  // as the record header carries it
+    uint32_t sum = 0;       // of the data bytes read
+    bool complete = true;   // false when the image ends inside the data
+    bool out_of_order = false;
+    uint64_t filled_block = 0;  // when out of order: the image block already being filled
+};
+
+struct RangeGap {
+    uint64_t address = 0;  // first byte no record covers
+    uint64_t bytes = 0;
+};
+
+struct RangeOverlap {
+    size_t record = 0;  // the record that starts inside an earlier one's range
+    size_t other = 0;   // the record whose range it starts in
+    uint64_t address = 0;
+    uint64_t bytes = 0;
+};
+
+struct ImageScan {
+    ImageKind kind = ImageKind::kUnread;
+    uint8_t first_bytes[7] = {};
+    size_t first_byte_count = 0;
+    std::string signature;  // the first six bytes when the kind is kBin or kOtherBin
+    bool header_complete = false;
+    BinImageHeader header;
+    std::vector<ScannedRecord> records;
+    bool ended = false;  // the end record was read
+    uint32_t entry_point = 0;
+    uint32_t end_checksum = 0;
+    const char* truncated = nullptr;  // "the image header", "a record header", "a record's data"
+    uint64_t trailing_bytes = 0;      // after the end record (the installer never reads them)
+    int read_error = 0;               // errno of a failed read, or 0
+
+    uint32_t erasesize = 0;
+    uint64_t image_blocks = 0;  // by the installer's placement rules, counting past the table's end
+    uint32_t checksum_mismatches = 0;
+    uint32_t out_of_order = 0;
+    uint64_t records_end = 0;  // one past the highest record byte (0 without data)
+    std::vector<RangeGap> gaps;
+    std::vector<RangeOverlap> overlaps;
+};
+
+// Reads the image on `image_fd` to its end. Every byte read is also written
+// to `copy_fd` unless it is -1 (so a pipe can be read again). `erasesize`
+// decides the image block count. 0, or -1 when a read or the copy failed
+// (the scan then holds what came before).
+int scan_image(int image_fd, int copy_fd, uint32_t erasesize, ImageScan& scan);
+
+// The image as the plan and verify commands use it: scanned once, then
+// handed to the installer's reader from its first byte. A pipe is copied
+// into an unnamed temporary file while it is scanned.
+struct PreparedImage {
+    int fd = -1;  // -1 when the image could not be opened (the reader then says so)
+    bool owns_fd = false;
+    ImageScan scan;
+};
+
+// 0, or -1 after a message when standard input could not be kept for the
+// second read.
+int prepare_image(const char* path, uint32_t erasesize, PreparedImage& image);
+void release_image(PreparedImage& image);
+
+// "record 3 at 0x80300000, 100 bytes, checksum 0x00001234: does not match
+// (the data sums to 0x00001235)"
+std::string describe_record(size_t index, const ScannedRecord& record);
