@@ -75,3 +75,37 @@ def test_terminal_keeps_the_lines_a_log_gets(bench, tmp_path, image, extra, stat
     assert tty_status == status
     assert "image blocks written" in raw and "MiB/s" in raw and "%, " in raw  # share read and time left: a file source
     assert screen(raw) == log.splitlines()
+
+
+def test_verify_progress_follows_the_same_rules(bench, tmp_path):
+    """70 blocks: the log gets "verified 64 image blocks"; a terminal keeps
+    that line too, and nothing of the count drawn in place."""
+    from test_inspect import INSPECT
+    image = bin_image(START, [(START + k * G.erase, bytes([k + 1]) * 700) for k in range(70)])
+    path = tmp_path / "nk.bin"
+    path.write_bytes(image)
+    geometry = ["--size", str(32 << 20), "--erase", str(G.erase), "--page", str(G.page)]
+    install = subprocess.run([MTDSIM, "--flash", str(bench.flash), *geometry, "--fresh",
+                              *(["--qemu"] if QEMU else []), "--", *QEMU, DRIMLET, "-n", "20", "/dev/mtd3",
+                              str(path)], capture_output=True, timeout=120)
+    assert install.returncode == 0, install.stderr
+    verify = [MTDSIM, "--flash", str(bench.flash), *geometry, *(["--qemu"] if QEMU else []), "--", *QEMU,
+              INSPECT, "verify", "/dev/mtd3", str(path)]
+    log = subprocess.run(verify, capture_output=True, timeout=120)
+    assert log.returncode == 0 and log.stderr.decode().endswith("\nverified 64 image blocks\n")
+    controller, tty = pty.openpty()
+    child = subprocess.Popen(verify, stdout=subprocess.DEVNULL, stderr=tty, stdin=subprocess.DEVNULL)
+    os.close(tty)
+    raw = b""
+    while True:
+        try:
+            chunk = os.read(controller, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        raw += chunk
+    os.close(controller)
+    assert child.wait(timeout=120) == 0
+    assert "verified 70 of 70 image blocks" in raw.decode()  # drawn in place
+    assert screen(raw.decode()) == log.stderr.decode().splitlines()
