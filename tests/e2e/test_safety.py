@@ -220,3 +220,14 @@ def test_chip_of_4_gib_and_more(bench, tmp_path, size, report_kib):
         done = subprocess.run(show, capture_output=True, timeout=300)
         assert done.returncode == 0, done.stderr.decode()[-500:]
         assert done.stdout.decode().startswith(f"partition table at 0x{table_at:08x}")
+
+
+def test_one_log_of_both_streams_keeps_the_order_of_events(bench, tmp_path):
+    """The device report comes before the first progress line even when both
+    streams go to one pipe (standard output is then fully buffered)."""
+    image = tmp_path / "b.bin"
+    image.write_bytes(IMAGE_B)
+    done = subprocess.run(mtdsim_command(bench, ["-n", 7, "/dev/mtd3", image]), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=120)
+    assert done.returncode == 0
+    assert done.stdout.decode().startswith(device_report(G) + "Image base address")
