@@ -112,7 +112,7 @@ PART_WAY = [
     pytest.param(["--fail-write", 512 - 7], NONFS, "Write erase block failed", id="image-block-write-fails"),
     # -n 3: blocks 2..24 hold exactly the 23 image blocks, so one block that
     # cannot be erased leaves the last image block without a home.
-    pytest.param(["--fail-erase", 20], 3, "Erase failed at 0x00280000, skipping...",
+    pytest.param(["--fail-erase", 20], 3, "Erase failed at 00280000, skipping...",
                  id="erase-failure-leaves-too-few-blocks"),
     pytest.param(["--fail-write", TABLE_BLOCK], NONFS, "Write of partition table failed",
                  id="partition-table-write-fails"),
