@@ -111,8 +111,12 @@ class Board:
         self.config = tmp_path / "swupdate.cfg"
         # An empty configuration keeps a board's /etc/swupdate.cfg out of the test.
         self.config.write_text("globals :\n{\n};\n")
-        self.drimlet = tmp_path / "drimlet"
-        self.inspect_tool = tmp_path / "drimlet-inspect"
+        # The handler builds shell commands: a tool path with a space and a
+        # quote in it must still reach the tool whole.
+        tools = tmp_path / "board's tools"
+        tools.mkdir()
+        self.drimlet = tools / "drimlet"
+        self.inspect_tool = tools / "drimlet-inspect"
         self.faults([])
 
     def faults(self, sim_args):
