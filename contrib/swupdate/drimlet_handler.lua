@@ -8,6 +8,7 @@ sw-description, per image:
   device = "/dev/mtd3";               -- MTD character device of the flash
   properties: {
     nonfs-mib = "64";                 -- non-Filesystem partition size in MiB
+    erase-size = "128K";              -- optional: the flash's erase size, for check
     drimlet = "/usr/bin/drimlet";     -- optional tool paths
     drimlet-inspect = "/usr/bin/drimlet-inspect";
   };
@@ -103,6 +104,10 @@ function M.settings(image)
     return nil, string.format("nonfs-mib must be a whole number of MiB from 1 to %d, not %s",
       MAX_NONFS_MIB, tostring(nonfs))
   end
+  local erase = properties["erase-size"]
+  if erase ~= nil and (type(erase) ~= "string" or not erase:match("^[1-9]%d*[KM]?$")) then
+    return nil, string.format("erase-size must be bytes or a number with K or M, not %s", tostring(erase))
+  end
   for _, key in ipairs({ "drimlet", "drimlet-inspect" }) do
     if properties[key] ~= nil and type(properties[key]) ~= "string" then
       return nil, key .. " must be a single path"
@@ -111,6 +116,7 @@ function M.settings(image)
   return {
     device = device,
     nonfs = nonfs,
+    erase = erase,
     drimlet = properties["drimlet"] or "drimlet",
     inspect = properties["drimlet-inspect"] or "drimlet-inspect",
   }
@@ -119,9 +125,14 @@ end
 -- The steps in order; `touches_flash` marks where a failure can no longer be
 -- called a refusal.
 local function steps(s, path)
+  -- check counts image blocks at 128 KiB unless told the flash's erase size;
+  -- plan always works with the device's own geometry.
+  local check = { s.inspect, "check", "-n", s.nonfs, path }
+  if s.erase then
+    check = { s.inspect, "check", "--erase", s.erase, "-n", s.nonfs, path }
+  end
   return {
-    { name = "check", touches_flash = false, done = 5,
-      argv = { s.inspect, "check", "-n", s.nonfs, path } },
+    { name = "check", touches_flash = false, done = 5, argv = check },
     { name = "plan", touches_flash = false, done = 10,
       argv = { s.inspect, "plan", "-n", s.nonfs, s.device, path } },
     { name = "install", touches_flash = true, done = 90,

@@ -37,8 +37,10 @@ EARLIER = pytest.mark.parametrize("old", [None, OLD], ids=["erased-flash", "over
 def test_signed_package_installs_and_verifies(board, old):
     if old is not None:
         board.install_directly(old, NONFS)
-    done = board.swupdate(board.package(NEW, NONFS))
+    # erase-size goes to check's --erase; the other tests leave it out.
+    done = board.swupdate(board.package(NEW, NONFS, extra=["--erase-size", "128K"]))
     assert done.status == 0, done.log
+    assert "check --erase 128K -n 64" in done.log
     assert "SWUPDATE successful" in done.log
     # drimlet's own standard error reaches swupdate's log.
     assert "Partition table written..." in done.log
@@ -156,6 +158,7 @@ def test_progress_reaches_the_progress_interface(board):
     through its control socket, progress read from its progress socket."""
     package = board.package(NEW, NONFS)
     log = open(board.dir / "daemon.log", "w")
+    client = None
     daemon = subprocess.Popen(board.swupdate_command(), env=board.environment(), stdout=log,
                               stderr=subprocess.STDOUT)
     try:
@@ -164,9 +167,10 @@ def test_progress_reaches_the_progress_interface(board):
         listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         listener.connect(str(board.tmpdir / "swupdateprog"))
         listener.settimeout(60)
-        sent = subprocess.run(["swupdate-client", str(package)], env=board.environment(),
-                              capture_output=True, text=True, timeout=120)
-        assert sent.returncode == 0, sent.stdout + sent.stderr
+        # swupdate blocks on a progress listener that does not read: read
+        # while the client sends.
+        client = subprocess.Popen(["swupdate-client", str(package)], env=board.environment(),
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         messages, data = [], b""
         while not messages or messages[-1][0] not in (SUCCESS, FAILURE):
             chunk = listener.recv(65536)
@@ -177,7 +181,12 @@ def test_progress_reaches_the_progress_interface(board):
                 data = data[PROGRESS_SIZE:]
                 messages.append((fields[1], fields[6], fields[8].split(b"\0")[0].decode()))
         listener.close()
+        output, _ = client.communicate(timeout=120)
+        assert client.returncode == 0, output
     finally:
+        if client is not None and client.poll() is None:
+            client.kill()
+            client.wait()
         daemon.terminate()
         daemon.wait(timeout=30)
         log.close()
