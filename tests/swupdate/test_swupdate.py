@@ -52,7 +52,7 @@ def test_signed_package_installs_and_verifies(board, old):
 def changed_after_signing(board):
     """The package with one byte of its image flipped; sw-description and its signature stay."""
     package = board.package(NEW, NONFS)
-    (name, start, size), = [m for m in cpio_members(package) if m[0] == "nk.bin"]
+    (_, start, size), = [m for m in cpio_members(package) if m[0] == "nk.bin"]
     data = bytearray(package.read_bytes())
     data[start + size // 2] ^= 0x01
     package.write_bytes(bytes(data))
