@@ -79,18 +79,6 @@ def with_bad_checksum(good, record=5, offset=77):
     return bytes(data)
 
 
-def inspect_has_check():
-    """True once drimlet-inspect in the build tree knows the check command."""
-    done = subprocess.run([str(INSPECT)], capture_output=True, text=True)
-    return any(line.split()[:1] == ["check"] for line in (done.stdout + done.stderr).splitlines()
-               if line.strip())
-
-
-def needs_check():
-    return pytest.mark.skipif(not inspect_has_check(),
-                              reason="drimlet-inspect in this build has no check command")
-
-
 @dataclass
 class Result:
     status: int

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import ERASE, cpio_members, image, needs_check, with_bad_checksum
+from conftest import ERASE, cpio_members, image, with_bad_checksum
 
 OLD = image(seed=1)
 NEW = image(seed=2)
@@ -32,7 +32,6 @@ SAFE_STATES = {"no partition table", "new install", "old install"}
 EARLIER = pytest.mark.parametrize("old", [None, OLD], ids=["erased-flash", "over-earlier-install"])
 
 
-@needs_check()
 @EARLIER
 def test_signed_package_installs_and_verifies(board, old):
     if old is not None:
@@ -88,8 +87,8 @@ REFUSALS = [
     pytest.param(lambda board: with_description_edit(board, 'nonfs-mib = "64"', 'nonfs-mib = "0x40"'),
                  "nonfs-mib must be a whole number of MiB from 1 to 4095, not 0x40", id="nonfs-mib-in-hex"),
     pytest.param(lambda board: board.package(with_bad_checksum(NEW), NONFS),
-                 "drimlet: check failed", id="bad-record-checksum", marks=needs_check()),
-    pytest.param(too_few_good_blocks, "drimlet: plan failed", id="too-few-good-blocks", marks=needs_check()),
+                 "drimlet: check failed", id="bad-record-checksum"),
+    pytest.param(too_few_good_blocks, "drimlet: plan failed", id="too-few-good-blocks"),
 ]
 
 
@@ -121,7 +120,6 @@ PART_WAY = [
 ]
 
 
-@needs_check()
 @EARLIER
 @pytest.mark.parametrize("sim_args, nonfs, message", PART_WAY)
 def test_install_failing_part_way_leaves_a_safe_flash(board, old, sim_args, nonfs, message):
@@ -152,7 +150,6 @@ def wait_for(path, seconds=20):
         time.sleep(0.05)
 
 
-@needs_check()
 def test_progress_reaches_the_progress_interface(board):
     """The daemon path a fleet client uses: swupdate waiting for packages, one sent
     through its control socket, progress read from its progress socket."""
