@@ -36,13 +36,9 @@ def screen(raw):
     return lines
 
 
-def run(bench, image_path, terminal, extra=()):
-    command = [MTDSIM, "--flash", str(bench.flash), "--size", str(G.size), "--erase", str(G.erase),
-               "--page", str(G.page), "--fresh", "--bad", "50,28", "--timing", *extra,
-               *(["--qemu"] if QEMU else []), "--", *QEMU, DRIMLET, "-n", "7", "/dev/mtd3", str(image_path)]
-    if not terminal:
-        done = subprocess.run(command, capture_output=True, timeout=120)
-        return done.returncode, done.stderr.decode()
+def on_terminal(command):
+    """Runs `command` with standard error on a pseudo-terminal: its status
+    and everything the terminal received."""
     controller, tty = pty.openpty()
     child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=tty, stdin=subprocess.DEVNULL)
     os.close(tty)
@@ -57,6 +53,16 @@ def run(bench, image_path, terminal, extra=()):
         raw += chunk
     os.close(controller)
     return child.wait(timeout=120), raw.decode()
+
+
+def run(bench, image_path, terminal, extra=()):
+    command = [MTDSIM, "--flash", str(bench.flash), "--size", str(G.size), "--erase", str(G.erase),
+               "--page", str(G.page), "--fresh", "--bad", "50,28", "--timing", *extra,
+               *(["--qemu"] if QEMU else []), "--", *QEMU, DRIMLET, "-n", "7", "/dev/mtd3", str(image_path)]
+    if not terminal:
+        done = subprocess.run(command, capture_output=True, timeout=120)
+        return done.returncode, done.stderr.decode()
+    return on_terminal(command)
 
 
 @pytest.mark.parametrize("image,extra,status", [
@@ -93,19 +99,7 @@ def test_verify_progress_follows_the_same_rules(bench, tmp_path):
               INSPECT, "verify", "/dev/mtd3", str(path)]
     log = subprocess.run(verify, capture_output=True, timeout=120)
     assert log.returncode == 0 and log.stderr.decode().endswith("\nverified 64 image blocks\n")
-    controller, tty = pty.openpty()
-    child = subprocess.Popen(verify, stdout=subprocess.DEVNULL, stderr=tty, stdin=subprocess.DEVNULL)
-    os.close(tty)
-    raw = b""
-    while True:
-        try:
-            chunk = os.read(controller, 65536)
-        except OSError:
-            break
-        if not chunk:
-            break
-        raw += chunk
-    os.close(controller)
-    assert child.wait(timeout=120) == 0
-    assert "verified 70 of 70 image blocks" in raw.decode()  # drawn in place
-    assert screen(raw.decode()) == log.stderr.decode().splitlines()
+    status, raw = on_terminal(verify)
+    assert status == 0
+    assert "verified 70 of 70 image blocks" in raw  # drawn in place
+    assert screen(raw) == log.stderr.decode().splitlines()
