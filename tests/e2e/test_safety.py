@@ -231,3 +231,21 @@ def test_one_log_of_both_streams_keeps_the_order_of_events(bench, tmp_path):
                           stderr=subprocess.STDOUT, timeout=120)
     assert done.returncode == 0
     assert done.stdout.decode().startswith(device_report(G) + "Image base address")
+
+
+@pytest.mark.parametrize("source", ["pipe", "file"])
+def test_bytes_after_the_end_record_stay_unread_on_shared_input(bench, tmp_path, source):
+    """A script that feeds several things through one standard input gets
+    back every byte after the image's end record."""
+    trailer = b"next image follows\n" * 5000
+    install = " ".join(map(str, mtdsim_command(bench, ["-n", 7, "/dev/mtd3", "-"])))
+    script = f"{install} >/dev/null 2>&1; echo status $?; cat"
+    if source == "file":
+        data = tmp_path / "both.bin"
+        data.write_bytes(IMAGE_B + trailer)
+        with open(data, "rb") as stdin:
+            done = subprocess.run(["sh", "-c", script], stdin=stdin, capture_output=True, timeout=120)
+    else:
+        done = subprocess.run(["sh", "-c", script], input=IMAGE_B + trailer, capture_output=True, timeout=120)
+    assert done.stdout == b"status 0\n" + trailer
+    assert table_block_is_right(bench, 5)
