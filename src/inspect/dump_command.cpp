@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "common/messages.h"
 #include "image/bin_reader.h"
 #include "inspect/inspect_commands.h"
 #include "inspect/inspect_flash.h"
@@ -78,8 +79,8 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[erasesize]);
     const int out = block ? open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
     if (out < 0) {
-        fprintf(stderr, "drimlet-inspect: cannot create %s: %s\n", out_path,
-                block ? strerror(errno) : "out of memory");
+        print_message("drimlet-inspect: cannot create %s: %s\n", out_path,
+                      block ? strerror(errno) : "out of memory");
         close_flash(flash);
         return 1;
     }
@@ -138,7 +139,7 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
         store_le32(header + 11, span);
         failed = write_all(out, end_record, sizeof end_record) != 0 ||
                  pwrite(out, header, sizeof header, 0) != sizeof header;
-        if (failed) fprintf(stderr, "drimlet-inspect: cannot write %s: %s\n", out_path, strerror(errno));
+        if (failed) print_message("drimlet-inspect: cannot write %s: %s\n", out_path, strerror(errno));
     }
     const int closed = close(out);
     close_flash(flash);

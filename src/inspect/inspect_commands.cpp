@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/messages.h"
 #include "flash/config_block.h"
 #include "image/bin_reader.h"
 #include "image/block_assembler.h"
@@ -89,6 +90,17 @@ void json_block(JsonWriter& json, uint32_t image_block, uint64_t device_block, u
 
 }  // namespace
 
+namespace {
+// Where the loader would find a partition table now: its offset, or -1
+// when the block the loader reads does not begin with the magic.
+int64_t old_partition_table_offset(InspectFlash& flash, uint64_t search_end) {
+    const int64_t offset = find_partition_table_block(flash.device, search_end, flash.info.erasesize);
+    uint8_t head[kPartitionTableMagicBytes];
+    if (offset < 0 || read_flash(flash, static_cast<uint64_t>(offset), head, sizeof head) != 0) return -1;
+    return has_partition_table_magic(head) ? offset : -1;
+}
+}  // namespace
+
 int plan_install(const InspectOptions& options, const char* flash_path, const char* image_path) {
     InspectFlash flash;
     if (open_flash(flash, flash_path, options.dump) != 0)
@@ -104,9 +116,10 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
     run.geometry = flash.info;
     run.search_end = partition_table_search_end(run.device, run.geometry);
     run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
+    const int64_t old_table = old_partition_table_offset(flash, run.search_end);
     PreparedImage image;
     if (!run.block_buffer || prepare_image(image_path, run.geometry.erasesize, image) != 0) {
-        if (!run.block_buffer) fprintf(stderr, "Out of memory!\n");
+        if (!run.block_buffer) print_message("Out of memory!\n");
         close_flash(flash);
         return options.json ? print_json_failure("plan", "the image cannot be read twice") : 1;
     }
@@ -115,7 +128,7 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
     if (begin_capture(capture) != 0) {
         release_image(image);
         close_flash(flash);
-        fprintf(stderr, "drimlet-inspect: cannot hold back the installer's messages: %s\n", strerror(errno));
+        print_message("drimlet-inspect: cannot hold back the installer's messages: %s\n", strerror(errno));
         return options.json ? print_json_failure("plan", "cannot hold back the installer's messages") : 1;
     }
     // The installer's own phases, in its order, on a device that only records
@@ -131,7 +144,7 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
         }
     }
     const std::vector<std::string> messages = end_capture(capture);
-    for (const std::string& line : messages) fprintf(stderr, "%s\n", line.c_str());
+    for (const std::string& line : messages) print_message("%s\n", line.c_str());
     const bool would_install = reached == kDone;
     release_image(image);
     close_flash(flash);
@@ -169,6 +182,9 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
             "plan: the install would fail after %zu image blocks (the reason is on standard error)",
             image_blocks);
     const bool ok = would_install && scan.checksum_mismatches == 0;
+    // The installer erases an old partition table just before its first
+    // erase of an image block, so any recorded erase means it went.
+    const bool old_table_erased = old_table >= 0 && !device.erases.empty();
 
     if (options.json) {
         JsonWriter json;
@@ -192,6 +208,15 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
         } else {
             json_null(json, "partition_table");
         }
+        if (old_table >= 0) {
+            json_begin_object(json, "old_partition_table");
+            json_number(json, "device_block", old_table / erasesize);
+            json_number(json, "offset", old_table);
+            json_bool(json, "would_be_erased", old_table_erased);
+            json_end_object(json);
+        } else {
+            json_null(json, "old_partition_table");
+        }
         json_bool(json, "would_install", would_install);
         if (failure.empty())
             json_null(json, "failure");
@@ -214,6 +239,14 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
 
     printf("plan for %s, non-Filesystem partition of %u bytes (blocks 2..%u):\n", flash_path, nonfs_bytes,
            top);
+    if (old_table >= 0)
+        printf(old_table_erased
+                   ? "  old partition table at 0x%08llx (device block %llu) would be erased before the first "
+                     "image block\n"
+                   : "  old partition table at 0x%08llx (device block %llu) would stay: nothing would be "
+                     "erased\n",
+               static_cast<unsigned long long>(old_table),
+               static_cast<unsigned long long>(old_table / erasesize));
     for (size_t k = 0; k < image_blocks; ++k)
         print_block("image block", static_cast<unsigned>(k), device.writes[k].offset / erasesize, erasesize);
     if (would_install) {
@@ -345,10 +378,12 @@ int compare_block(Verifier& v, uint32_t k, const uint8_t* block) {
     }
     note_ecc(v.lines, here, check.ecc);
     v.blocks.push_back(check);
+    // The same lines a log gets, and on a terminal a count drawn in place
+    // between them.
+    if ((k + 1) % 64 == 0) print_message("verified %u image blocks\n", k + 1);
     if (v.terminal)
-        fprintf(stderr, "\rverified %u of %u image blocks", k + 1, v.found.table.table_count);
-    else if ((k + 1) % 64 == 0)
-        fprintf(stderr, "verified %u image blocks\n", k + 1);
+        show_progress_line(
+            format_text("verified %u of %u image blocks", k + 1, v.found.table.table_count).c_str());
     return 0;
 }
 
@@ -357,7 +392,7 @@ int compare_block(Verifier& v, uint32_t k, const uint8_t* block) {
 int compare_image(Verifier& verifier, int image_fd) {
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[verifier.erasesize]);
     if (!block) {
-        fprintf(stderr, "Out of memory!\n");
+        print_message("Out of memory!\n");
         return -1;
     }
     BinImageHeader header;
@@ -399,7 +434,7 @@ int verify_install(const InspectOptions& options, const char* flash_path, const 
     Verifier verifier{flash,
                       found,
                       erasesize,
-                      isatty(2) != 0 && !options.json,
+                      !options.json && enable_progress_line(),
                       std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[erasesize]),
                       {},
                       {},
@@ -407,13 +442,13 @@ int verify_install(const InspectOptions& options, const char* flash_path, const 
                       0};
     PreparedImage image;
     if (!verifier.device_block || prepare_image(image_path, erasesize, image) != 0) {
-        if (!verifier.device_block) fprintf(stderr, "Out of memory!\n");
+        if (!verifier.device_block) print_message("Out of memory!\n");
         close_flash(flash);
         return options.json ? print_json_failure("verify", "the image cannot be read twice") : 1;
     }
     const ImageScan& scan = image.scan;
     const int laid_out = compare_image(verifier, image.fd);
-    if (verifier.terminal && !verifier.blocks.empty()) fputc('\n', stderr);
+    clear_progress_line();
     release_image(image);
     if (laid_out < 0) {
         close_flash(flash);

@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/messages.h"
 #include "device/mtd_device_linux.h"
 
 void report_flash_error(InspectFlash& flash, const std::string& message) {
     flash.error = message;
-    fprintf(stderr, "drimlet-inspect: %s\n", message.c_str());
+    print_message("drimlet-inspect: %s\n", message.c_str());
 }
 
 int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_geometry) {
@@ -86,7 +87,7 @@ bool ecc_stats(InspectFlash& flash, EccWatch& watch, mtd_ecc_stats& stats) {
                  flash.path, strerror(errno));
     watch.note = note;
     watch.available = false;
-    fprintf(stderr, "drimlet-inspect: %s\n", note);
+    print_message("drimlet-inspect: %s\n", note);
     return false;
 }
 

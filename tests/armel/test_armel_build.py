@@ -201,7 +201,7 @@ RUNS = {  # name: (program, arguments); {d} is the dumps folder
     "drimlet-usage": ("drimlet", []),
     "drimlet-not-mtd": ("drimlet", ["-n", "8", "{d}/flash.bin", "{d}/nk.bin"]),
 }
-EXPECTED_STATUS = {"inspect-verify-bit-flip": 1, "drimlet-not-mtd": 1}
+EXPECTED_STATUS = {"inspect-verify-bit-flip": 1, "drimlet-usage": 1, "drimlet-not-mtd": 1}
 
 
 @pytest.mark.parametrize("cpu", CPUS)

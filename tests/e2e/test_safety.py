@@ -110,6 +110,10 @@ FAILED_INSTALLS = [
 @pytest.mark.skipif(not os.path.exists(INSPECT), reason="drimlet-inspect not built")
 @pytest.mark.parametrize("name,image,sim_args,state,message", FAILED_INSTALLS, ids=[c[0] for c in FAILED_INSTALLS])
 def test_failed_install_over_an_old_one(chip_with_a, name, image, sim_args, state, message):
+    plan = chip_with_a.bench.run(G, ["plan", "-n", 7, "/dev/mtd3", "{image}"], image=image,
+                                 sim_args=[*BAD, *sim_args], fresh=False, program=INSPECT)
+    erased = "  old partition table at 0x00380000 (device block 28) would be erased before the first image block\n"
+    assert (erased in plan.out) == (state != "A"), plan.out
     outcome = chip_with_a.install(image, sim_args, stdin=image)
     assert outcome.err.endswith(message), name
     assert outcome.status == (0 if state == "B" else 1), name
@@ -216,3 +220,32 @@ def test_chip_of_4_gib_and_more(bench, tmp_path, size, report_kib):
         done = subprocess.run(show, capture_output=True, timeout=300)
         assert done.returncode == 0, done.stderr.decode()[-500:]
         assert done.stdout.decode().startswith(f"partition table at 0x{table_at:08x}")
+
+
+def test_one_log_of_both_streams_keeps_the_order_of_events(bench, tmp_path):
+    """The device report comes before the first progress line even when both
+    streams go to one pipe (standard output is then fully buffered)."""
+    image = tmp_path / "b.bin"
+    image.write_bytes(IMAGE_B)
+    done = subprocess.run(mtdsim_command(bench, ["-n", 7, "/dev/mtd3", image]), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=120)
+    assert done.returncode == 0
+    assert done.stdout.decode().startswith(device_report(G) + "Image base address")
+
+
+@pytest.mark.parametrize("source", ["pipe", "file"])
+def test_bytes_after_the_end_record_stay_unread_on_shared_input(bench, tmp_path, source):
+    """A script that feeds several things through one standard input gets
+    back every byte after the image's end record."""
+    trailer = b"next image follows\n" * 5000
+    install = " ".join(map(str, mtdsim_command(bench, ["-n", 7, "/dev/mtd3", "-"])))
+    script = f"{install} >/dev/null 2>&1; echo status $?; cat"
+    if source == "file":
+        data = tmp_path / "both.bin"
+        data.write_bytes(IMAGE_B + trailer)
+        with open(data, "rb") as stdin:
+            done = subprocess.run(["sh", "-c", script], stdin=stdin, capture_output=True, timeout=120)
+    else:
+        done = subprocess.run(["sh", "-c", script], input=IMAGE_B + trailer, capture_output=True, timeout=120)
+    assert done.stdout == b"status 0\n" + trailer
+    assert table_block_is_right(bench, 5)

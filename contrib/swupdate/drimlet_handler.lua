@@ -1,0 +1,203 @@
+--[[
+swupdate handler for image type "drimlet": installs a Windows CE BIN image
+onto raw NAND with drimlet, and refuses the update before the flash is
+touched when the image or the layout is wrong.
+
+sw-description, per image:
+  type = "drimlet";
+  device = "/dev/mtd3";               -- MTD character device of the flash
+  properties: {
+    nonfs-mib = "64";                 -- non-Filesystem partition size in MiB
+    erase-size = "128K";              -- optional: the flash's erase size, for check
+    drimlet = "/usr/bin/drimlet";     -- optional tool paths
+    drimlet-inspect = "/usr/bin/drimlet-inspect";
+  };
+
+Loaded by swupdate through swupdate_handlers.lua (require "drimlet_handler").
+Returns 0 to swupdate only when the installed flash verifies against the image.
+]]
+
+local M = {}
+
+-- drimlet counts -n in 32 bits and takes "12abc" as 12: anything but a plain
+-- decimal below 4096 MiB would install with a partition size nobody asked for.
+local MAX_NONFS_MIB = 4095
+
+-- Output lines kept in the log per step; a plan or verify of a large image
+-- lists hundreds of blocks, and a fleet server keeps every line it is sent.
+local MAX_LOGGED_LINES = 40
+
+local function shell_quote(text)
+  return "'" .. tostring(text):gsub("'", "'\\''") .. "'"
+end
+
+local function read_lines(path)
+  local lines = {}
+  local file = io.open(path, "r")
+  if not file then return lines end
+  for line in file:lines() do
+    lines[#lines + 1] = line
+  end
+  file:close()
+  return lines
+end
+
+-- swupdate.info/error take a format string: never pass tool output as one.
+local function log_lines(log, prefix, lines, limit)
+  local shown = math.min(#lines, limit)
+  for i = #lines - shown + 1, #lines do
+    log("%s%s", prefix, lines[i])
+  end
+  if #lines > shown then
+    log("%s(%d earlier lines not shown)", prefix, #lines - shown)
+  end
+end
+
+-- Runs argv with standard output and error captured in files under workdir.
+-- Returns the exit status (128 + signal when killed), stdout and stderr lines.
+local function run(workdir, argv)
+  local words = {}
+  for i, arg in ipairs(argv) do
+    words[i] = shell_quote(arg)
+  end
+  local out_path, err_path = workdir .. "/stdout", workdir .. "/stderr"
+  local command = table.concat(words, " ") .. " </dev/null >" .. shell_quote(out_path)
+    .. " 2>" .. shell_quote(err_path)
+  local _, how, code = os.execute(command)
+  local status = code or 1
+  if how == "signal" then status = 128 + code end
+  local out, err = read_lines(out_path), read_lines(err_path)
+  os.remove(out_path)
+  os.remove(err_path)
+  return status, out, err
+end
+
+local function make_workdir()
+  local base = swupdate.tmpdir and swupdate.tmpdir() or os.getenv("TMPDIR") or "/tmp"
+  base = base:gsub("/+$", "")
+  local pipe = io.popen("mktemp -d " .. shell_quote(base .. "/drimlet.XXXXXX"))
+  if not pipe then return nil end
+  local dir = pipe:read("l")
+  pipe:close()
+  if dir == nil or dir == "" then return nil end
+  return dir
+end
+
+local function remove_workdir(dir)
+  os.execute("rm -rf " .. shell_quote(dir))
+end
+
+local function progress(percent)
+  if swupdate.progress_update then swupdate.progress_update(percent) end
+end
+
+-- Reads and checks the image's settings; returns a settings table or nil and
+-- the reason.
+function M.settings(image)
+  local properties = image.properties or {}
+  local device = image.device
+  if device == nil or device == "" then
+    return nil, "no device: set device = \"/dev/mtdN\" for the image in sw-description"
+  end
+  local nonfs = properties["nonfs-mib"]
+  if type(nonfs) ~= "string" or not nonfs:match("^[1-9]%d*$") or tonumber(nonfs) > MAX_NONFS_MIB then
+    return nil, string.format("nonfs-mib must be a whole number of MiB from 1 to %d, not %s",
+      MAX_NONFS_MIB, tostring(nonfs))
+  end
+  local erase = properties["erase-size"]
+  if erase ~= nil and (type(erase) ~= "string" or not erase:match("^[1-9]%d*[KM]?$")) then
+    return nil, string.format("erase-size must be bytes or a number with K or M, not %s", tostring(erase))
+  end
+  for _, key in ipairs({ "drimlet", "drimlet-inspect" }) do
+    if properties[key] ~= nil and type(properties[key]) ~= "string" then
+      return nil, key .. " must be a single path"
+    end
+  end
+  return {
+    device = device,
+    nonfs = nonfs,
+    erase = erase,
+    drimlet = properties["drimlet"] or "drimlet",
+    inspect = properties["drimlet-inspect"] or "drimlet-inspect",
+  }
+end
+
+-- The steps in order; `touches_flash` marks where a failure can no longer be
+-- called a refusal.
+local function steps(s, path)
+  -- check counts image blocks at 128 KiB unless told the flash's erase size;
+  -- plan always works with the device's own geometry.
+  local check = { s.inspect, "check", "-n", s.nonfs, path }
+  if s.erase then
+    check = { s.inspect, "check", "--erase", s.erase, "-n", s.nonfs, path }
+  end
+  return {
+    { name = "check", touches_flash = false, done = 5, argv = check },
+    { name = "plan", touches_flash = false, done = 10,
+      argv = { s.inspect, "plan", "-n", s.nonfs, s.device, path } },
+    { name = "install", touches_flash = true, done = 90,
+      argv = { s.drimlet, "-n", s.nonfs, s.device, path } },
+    { name = "verify", touches_flash = true, done = 100,
+      argv = { s.inspect, "verify", s.device, path } },
+  }
+end
+
+local function install(image, workdir)
+  local s, why = M.settings(image)
+  if not s then
+    swupdate.error("drimlet: %s; update refused, flash untouched", why)
+    return 1
+  end
+
+  local path = workdir .. "/image.bin"
+  -- copy2file checks the image against the sha256 in the signed sw-description.
+  local copied, copy_error = image:copy2file(path)
+  if copied ~= 0 then
+    swupdate.error("drimlet: cannot extract %s: %s; update refused, flash untouched",
+      tostring(image.filename), tostring(copy_error))
+    return 1
+  end
+
+  for _, step in ipairs(steps(s, path)) do
+    swupdate.info("drimlet: %s: %s", step.name, table.concat(step.argv, " "))
+    local status, out, err = run(workdir, step.argv)
+    if status ~= 0 then
+      -- drimlet-inspect gives its verdict on standard output, drimlet its
+      -- reason on standard error: a fleet server needs both to see why.
+      log_lines(swupdate.error, "drimlet: " .. step.name .. ": ", out, MAX_LOGGED_LINES)
+      log_lines(swupdate.error, "drimlet: " .. step.name .. ": ", err, MAX_LOGGED_LINES)
+      if step.touches_flash then
+        swupdate.error("drimlet: %s failed with status %d on %s", step.name, status, s.device)
+      else
+        swupdate.error("drimlet: %s failed with status %d; update refused, flash untouched",
+          step.name, status)
+      end
+      return 1
+    end
+    log_lines(swupdate.debug, "drimlet: " .. step.name .. ": ", out, MAX_LOGGED_LINES)
+    log_lines(swupdate.info, "drimlet: " .. step.name .. ": ", err, MAX_LOGGED_LINES)
+    progress(step.done)
+  end
+  swupdate.info("drimlet: %s installed on %s and verified", tostring(image.filename), s.device)
+  return 0
+end
+
+function M.handler(image)
+  local workdir = make_workdir()
+  if not workdir then
+    swupdate.error("drimlet: cannot create a working directory under %s",
+      tostring(swupdate.tmpdir and swupdate.tmpdir()))
+    return 1
+  end
+  local ok, result = pcall(install, image, workdir)
+  remove_workdir(workdir)
+  if not ok then
+    swupdate.error("drimlet: handler error: %s", tostring(result))
+    return 1
+  end
+  return result
+end
+
+swupdate.register_handler("drimlet", M.handler, swupdate.HANDLER_MASK.IMAGE_HANDLER)
+
+return M

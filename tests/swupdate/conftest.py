@@ -1,0 +1,206 @@
+"""Debian's swupdate installing .swu packages through the drimlet handler.
+
+swupdate itself runs on the host as is; the handler's tool paths point at
+wrapper scripts that run drimlet and drimlet-inspect under mtdsim, all on the
+same flash file, so every step of one update sees the same simulated NAND.
+DRIMLET_BUILD names the build tree (default: build/).
+"""
+import hashlib
+import importlib.machinery
+import importlib.util
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools"))
+
+import mkbin  # noqa: E402
+
+BUILD = Path(os.environ.get("DRIMLET_BUILD", ROOT / "build"))
+DRIMLET = BUILD / "drimlet"
+INSPECT = BUILD / "drimlet-inspect"
+MTDSIM = BUILD / "tools" / "mtdsim" / "mtdsim"
+CONTRIB = ROOT / "contrib" / "swupdate"
+MKSWU = CONTRIB / "mkswu"
+
+GEOMETRY = ["--size", "128M", "--erase", "128K", "--page", "2K"]
+ERASE = 128 << 10
+DEVICE = "/dev/mtd3"
+# Hardware revision the packages are built for and swupdate is told it runs on.
+REVISION = "1.0"
+
+
+def load_mkswu():
+    """mkswu as a module, for packages it would refuse to build."""
+    loader = importlib.machinery.SourceFileLoader("mkswu", str(MKSWU))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("mkswu", loader))
+    loader.exec_module(module)
+    return module
+
+
+def cpio_members(package):
+    """(name, offset of the data, size) of every member of a "crc" cpio archive."""
+    data, position, members = package.read_bytes(), 0, []
+    while True:
+        assert data[position:position + 6] == b"070702"
+        size = int(data[position + 54:position + 62], 16)
+        name_size = int(data[position + 94:position + 102], 16)
+        name = data[position + 110:position + 110 + name_size - 1].decode()
+        if name == "TRAILER!!!":
+            return members
+        start = position + 110 + name_size
+        start += -start % 4
+        members.append((name, start, size))
+        position = start + size + (-(start + size) % 4)
+
+
+def image(seed, size=3_000_000, records=12):
+    """A BIN image of pseudo-random records; 3,000,000 bytes fill 23 erase blocks."""
+    start = 0x80200000
+    return mkbin.bin_image(start, mkbin.random_records(start, size, records, 0, seed))
+
+
+def with_bad_checksum(good, record=5, offset=77):
+    """good with one data byte of one record flipped, its record header unchanged."""
+    data = bytearray(good)
+    position = 7 + 8
+    for _ in range(record):
+        length = int.from_bytes(data[position + 4:position + 8], "little")
+        position += 12 + length
+    data[position + 12 + offset] ^= 0x01
+    return bytes(data)
+
+
+@dataclass
+class Result:
+    status: int
+    log: str
+
+
+class Board:
+    """One board: a flash file, the wrappers the handler runs, and swupdate's settings."""
+
+    def __init__(self, tmp_path, keys):
+        self.dir = tmp_path
+        self.keys = keys
+        self.flash = tmp_path / "flash.bin"
+        self.requests = tmp_path / "requests.log"
+        # swupdate's control and progress sockets live in TMPDIR; a socket
+        # path must stay under 108 bytes, pytest's folders can get long.
+        self.tmpdir = Path(tempfile.mkdtemp(prefix="swu."))
+        self.config = tmp_path / "swupdate.cfg"
+        # An empty configuration keeps a board's /etc/swupdate.cfg out of the test.
+        self.config.write_text("globals :\n{\n};\n")
+        # The handler builds shell commands: a tool path with a space and a
+        # quote in it must still reach the tool whole.
+        tools = tmp_path / "board's tools"
+        tools.mkdir()
+        self.drimlet = tools / "drimlet"
+        self.inspect_tool = tools / "drimlet-inspect"
+        self.faults([])
+
+    def faults(self, sim_args):
+        """(Re)writes the wrappers with these extra mtdsim options."""
+        for wrapper, program in ((self.drimlet, DRIMLET), (self.inspect_tool, INSPECT)):
+            command = [str(MTDSIM), "--flash", str(self.flash), *GEOMETRY, *map(str, sim_args),
+                       "--log", str(self.requests), "--", str(program)]
+            wrapper.write_text("#!/bin/sh\nexec " + " ".join(map(shlex.quote, command)) + ' "$@"\n')
+            wrapper.chmod(0o755)
+
+    def run(self, tool, *args):
+        done = subprocess.run([str(tool), *map(str, args)], capture_output=True, text=True, timeout=120)
+        return Result(done.returncode, done.stdout + done.stderr)
+
+    def install_directly(self, data, nonfs):
+        """Puts an earlier install on the flash with drimlet itself, outside swupdate."""
+        path = self.dir / "old.bin"
+        path.write_bytes(data)
+        done = self.run(self.drimlet, "-n", nonfs, DEVICE, path)
+        assert done.status == 0, done.log
+        assert self.verify(data), "the earlier install does not verify"
+
+    def verify(self, data):
+        path = self.dir / f"verify-{hashlib.sha256(data).hexdigest()[:12]}.bin"
+        path.write_bytes(data)
+        return self.run(self.inspect_tool, "verify", DEVICE, path).status == 0
+
+    def has_partition_table(self):
+        return self.run(self.inspect_tool, "show", DEVICE).status == 0
+
+    def package(self, data, nonfs, signer="good", name="nk.bin", extra=()):
+        path = self.dir / name
+        path.write_bytes(data)
+        out = self.dir / f"{signer}.swu"
+        signing = ["--unsigned"] if signer is None else ["--key", self.keys[signer][0],
+                                                         "--cert", self.keys[signer][1]]
+        command = [sys.executable, str(MKSWU), "--device", DEVICE, "-n", str(nonfs),
+                   "--hardware", REVISION, "--drimlet", str(self.drimlet),
+                   "--drimlet-inspect", str(self.inspect_tool), *map(str, signing), *extra,
+                   str(path), str(out)]
+        subprocess.run(command, check=True)
+        return out
+
+    def custom_package(self, description, data, name="nk.bin"):
+        """A package signed with the board's key around a hand-written sw-description."""
+        mkswu = load_mkswu()
+        signature = mkswu.cms_sign(description.encode(), self.keys["good"][0], self.keys["good"][1], None)
+        assert signature is not None
+        out = self.dir / "custom.swu"
+        out.write_bytes(mkswu.cpio_archive([("sw-description", description.encode()),
+                                            ("sw-description.sig", signature), (name, data)]))
+        return out
+
+    def environment(self):
+        env = dict(os.environ, TMPDIR=str(self.tmpdir), LUA_PATH=f"{CONTRIB}/?.lua;;")
+        env.pop("LD_PRELOAD", None)
+        return env
+
+    def swupdate_command(self):
+        return ["swupdate", "-v", "-f", str(self.config), "-k", self.keys["good"][1],
+                "-H", f"board:{REVISION}"]
+
+    def swupdate(self, package):
+        """A one-shot local install, as `swupdate -i` on the board."""
+        done = subprocess.run(self.swupdate_command() + ["-i", str(package)], env=self.environment(),
+                              capture_output=True, text=True, timeout=300)
+        (self.dir / "swupdate.log").write_text(done.stdout + done.stderr)
+        return Result(done.returncode, done.stdout + done.stderr)
+
+    def flash_requests(self):
+        """mtdsim's log lines for requests that change the flash."""
+        if not self.requests.exists():
+            return []
+        return [line for line in self.requests.read_text().splitlines()
+                if line.split()[1:2] and line.split()[1] in ("MEMERASE", "MEMERASE64", "MEMUNLOCK", "write", "pwrite")]
+
+    def cleanup(self):
+        shutil.rmtree(self.tmpdir, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def keys(tmp_path_factory):
+    """Two self-signed signing certificates: the board's, and one it does not trust."""
+    folder = tmp_path_factory.mktemp("keys")
+    made = {}
+    for name in ("good", "other"):
+        key, cert = folder / f"{name}.key.pem", folder / f"{name}.cert.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
+                        "-keyout", str(key), "-out", str(cert), "-subj", f"/O=drimlet test/CN={name}"],
+                       check=True, capture_output=True)
+        made[name] = (str(key), str(cert))
+    return made
+
+
+@pytest.fixture
+def board(tmp_path, keys):
+    made = Board(tmp_path, keys)
+    yield made
+    made.cleanup()
