@@ -157,8 +157,10 @@ void put_old_install(MemoryFlash& flash, const Device& device) {
 }
 
 // After a failed install the flash holds the old install untouched, or no
-// partition table where the loader looks. (A block whose bad-block query
-// fails, or whose erase fails, cannot be cleared: those runs are left out.)
+// partition table where the loader looks. Left out: runs where the old
+// table's block cannot be cleared because its bad-block query, its erase, or
+// the seek or read of its first bytes fails; the installer then leaves it
+// alone and goes on.
 void check_failure_is_safe(const MemoryFlash& flash, const Device& device, const std::vector<uint8_t>& before,
                            int status) {
     if (status == 0) return;
@@ -171,7 +173,7 @@ void check_failure_is_safe(const MemoryFlash& flash, const Device& device, const
     }
     const int64_t block = loader_table_block(flash, device);
     if (block < 0 || flash.fail_query.count(static_cast<uint32_t>(block)) ||
-        flash.fail_erase.count(static_cast<uint32_t>(block)))
+        flash.fail_erase.count(static_cast<uint32_t>(block)) || flash.fail_seek)
         return;
     if (memcmp(flash.bytes.data() + block * device.erase, "VOLMERACONFIGBLK", 16) == 0)
         broken("a failed install left a partition table where the loader looks");
