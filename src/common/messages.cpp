@@ -3,16 +3,77 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <cstdio>
 
 namespace {
 // The state of the terminal's last line belongs with standard error, which
-// is one per process too.
+// is one per process too; so does the choice of where messages go.
 struct ProgressLine {
     bool enabled = false;
     bool shown = false;
 };
 ProgressLine g_line;
+MessageDestination g_destination;
+bool g_open_line = false;  // the last kept line still waits for its newline
+
+// Appends `text` to the kept lines: a text without a final newline leaves
+// its last line open for the next message to finish.
+void keep_lines(std::vector<std::string>& lines, const char* text, size_t size, bool& open_line) {
+    size_t start = 0;
+    while (start < size) {
+        size_t end = start;
+        while (end < size && text[end] != '\n') ++end;
+        if (open_line && !lines.empty())
+            lines.back().append(text + start, end - start);
+        else
+            lines.emplace_back(text + start, end - start);
+        open_line = end == size;
+        start = end + 1;
+    }
+}
 }  // namespace
+
+MessageDestination set_message_destination(MessageDestination destination) {
+    const MessageDestination previous = g_destination;
+    g_destination = destination;
+    g_open_line = false;
+    return previous;
+}
+
+void emit_message(const char* text, size_t size) {
+    if (g_destination.lines) {
+        keep_lines(*g_destination.lines, text, size, g_open_line);
+        return;
+    }
+    clear_progress_line();
+    fwrite(text, 1, size, stderr);
+}
+
+// C-style variadic on purpose: the printf format attribute in the header
+// lets the compiler check every message's format against its arguments,
+// which a parameter pack would lose.
+void print_message(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    va_list arguments;
+    va_start(arguments, format);
+    char small[256];
+    va_list again;
+    va_copy(again, arguments);
+    const int length = vsnprintf(small, sizeof small, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized): va_start above
+    va_end(arguments);
+    if (length < 0) {
+        va_end(again);
+        return;
+    }
+    if (static_cast<size_t>(length) < sizeof small) {
+        va_end(again);
+        emit_message(small, static_cast<size_t>(length));
+        return;
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    vsnprintf(&text[0], text.size(), format, again);
+    va_end(again);
+    emit_message(text.data(), static_cast<size_t>(length));
+}
 
 void clear_progress_line() {
     if (!g_line.shown) return;
@@ -20,19 +81,8 @@ void clear_progress_line() {
     g_line.shown = false;
 }
 
-// C-style variadic on purpose: the printf format attribute in the header
-// lets the compiler check every message's format against its arguments,
-// which a parameter pack would lose.
-void print_message(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
-    clear_progress_line();
-    va_list arguments;
-    va_start(arguments, format);
-    vfprintf(stderr, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized): va_start above
-    va_end(arguments);
-}
-
 bool enable_progress_line() {
-    g_line.enabled = isatty(2) == 1;
+    g_line.enabled = g_destination.lines == nullptr && isatty(2) == 1;
     return g_line.enabled;
 }
 

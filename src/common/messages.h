@@ -1,25 +1,42 @@
-// Progress and failure lines go to standard error; fixed texts are written
-// whole, formatted ones through a formatted print. On a terminal a one-line
-// progress display may stand at the bottom: every message erases it first,
-// so the terminal keeps exactly the lines a pipe or a log gets.
+// Every line the installer prints on its way through an install goes through
+// emit_message, whose destination the caller chooses: standard error (the
+// default), or a list of lines that a dry run keeps to itself and prints,
+// reworded, or not at all. Fixed texts and formatted ones both end there.
+// On a terminal a one-line progress display may stand at the bottom: every
+// message erases it first, so the terminal keeps exactly the lines a pipe or
+// a log gets.
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
+#include <string>
+#include <vector>
 
-// Erases the progress display, if one is shown.
-void clear_progress_line();
+// Where messages go: `lines` when set (one entry per line, without its
+// newline), standard error otherwise.
+struct MessageDestination {
+    std::vector<std::string>* lines = nullptr;
+};
+
+// Sends messages to `destination` until the next call; returns the one it
+// replaces, so a caller can put it back.
+MessageDestination set_message_destination(MessageDestination destination);
+
+// The one way out for every message: `size` bytes of text, newlines included.
+void emit_message(const char* text, size_t size);
 
 template <size_t N>
 void print_fixed(const char (&text)[N]) {
-    clear_progress_line();
-    fwrite(text, 1, N - 1, stderr);
+    emit_message(text, N - 1);
 }
 
 __attribute__((format(printf, 1, 2))) void print_message(const char* format, ...);
 
-// Turns the progress display on when standard error is a terminal; returns
-// whether it is on. Without a terminal nothing is ever drawn.
+// Erases the progress display, if one is shown.
+void clear_progress_line();
+
+// Turns the progress display on when standard error is a terminal and
+// messages go there; returns whether it is on. Without a terminal nothing is
+// ever drawn.
 bool enable_progress_line();
 
 // Draws `text` as the progress display, in place of the previous one.

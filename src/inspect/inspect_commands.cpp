@@ -27,29 +27,10 @@
 
 namespace {
 
-// The installer's phases print their progress on standard error as if they
-// had written the flash. A plan holds those lines back in a temporary file
-// and passes them on with the two that claim a write saying "would be
-// written", so a dry run never claims a write and the installer stays as it is.
-struct StderrCapture {
-    int saved = -1;
-    FILE* file = nullptr;
-};
-
-int begin_capture(StderrCapture& capture) {
-    fflush(stderr);
-    capture.file = tmpfile();
-    if (!capture.file) return -1;
-    capture.saved = dup(2);
-    if (capture.saved < 0 || dup2(fileno(capture.file), 2) < 0) {
-        if (capture.saved >= 0) close(capture.saved);
-        fclose(capture.file);
-        capture.file = nullptr;
-        return -1;
-    }
-    return 0;
-}
-
+// The installer's phases print their progress as if they had written the
+// flash. A plan keeps those lines to itself and passes them on with the two
+// that claim a write saying "would be written", so a dry run never claims a
+// write and the installer stays as it is.
 std::string as_dry_run(const std::string& line) {
     static const char* const kWritten[] = {"Image written", "Partition table written"};
     for (const char* claim : kWritten) {
@@ -60,23 +41,10 @@ std::string as_dry_run(const std::string& line) {
     return line;
 }
 
-// Restores standard error and returns the captured lines, rewritten.
-std::vector<std::string> end_capture(StderrCapture& capture) {
+std::vector<std::string> as_dry_run(const std::vector<std::string>& kept) {
     std::vector<std::string> lines;
-    fflush(stderr);
-    dup2(capture.saved, 2);
-    close(capture.saved);
-    rewind(capture.file);
-    char* line = nullptr;
-    size_t size = 0;
-    ssize_t length;
-    while ((length = getline(&line, &size, capture.file)) > 0) {
-        std::string text(line, static_cast<size_t>(length));
-        if (text.back() == '\n') text.pop_back();
-        lines.push_back(as_dry_run(text));
-    }
-    free(line);
-    fclose(capture.file);
+    lines.reserve(kept.size());
+    for (const std::string& line : kept) lines.push_back(as_dry_run(line));
     return lines;
 }
 
@@ -124,13 +92,8 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
         return options.json ? print_json_failure("plan", "the image cannot be read twice") : 1;
     }
     run.image_fd = image.fd;
-    StderrCapture capture;
-    if (begin_capture(capture) != 0) {
-        release_image(image);
-        close_flash(flash);
-        print_message("drimlet-inspect: cannot hold back the installer's messages: %s\n", strerror(errno));
-        return options.json ? print_json_failure("plan", "cannot hold back the installer's messages") : 1;
-    }
+    std::vector<std::string> kept;
+    const MessageDestination previous = set_message_destination(MessageDestination{&kept});
     // The installer's own phases, in its order, on a device that only records
     // what they would erase and write; their messages say why a run would fail.
     enum { kImageInvalid, kImageBlocks, kPartitionTable, kDone } reached = kImageInvalid;
@@ -143,7 +106,8 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
             if (write_config_block(run.device, run.geometry, run.search_end, table) == 0) reached = kDone;
         }
     }
-    const std::vector<std::string> messages = end_capture(capture);
+    set_message_destination(previous);
+    const std::vector<std::string> messages = as_dry_run(kept);
     for (const std::string& line : messages) print_message("%s\n", line.c_str());
     const bool would_install = reached == kDone;
     release_image(image);
