@@ -31,11 +31,13 @@ void show_usage() {
 int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_status) {
     static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
+                                          {"ignore-checksums", no_argument, nullptr, 'C'},
                                           {nullptr, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "n:", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'n': settings.nonfs_bytes = nonfs_bytes_from_text(optarg); break;
+            case 'C': settings.ignore_checksums = true; break;
             case 'h':
                 show_usage();
                 exit_status = 0;
@@ -52,7 +54,9 @@ int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_
                 return -1;
         }
     }
-    if (optind + 1 >= argc) {
+    // A third operand is as wrong as a missing one: `drimlet -n 64 dev *.bin`
+    // must not flash whichever file the shell sorted first.
+    if (argc - optind != 2) {
         show_usage();
         exit_status = 1;
         return -1;

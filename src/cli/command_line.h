@@ -1,5 +1,5 @@
-// Command line of drimlet: `-n <MiB>` plus the MTD device and image operands.
-// Nothing but the presence of both operands is validated here.
+// Command line of drimlet: `-n <MiB>`, `--ignore-checksums`, and exactly two
+// operands, the MTD device and the image. Nothing else is validated here.
 #pragma once
 
 #include <cstdint>

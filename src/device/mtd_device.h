@@ -2,8 +2,8 @@
 // function pointers passed explicitly to every phase that touches the flash.
 // Implementations: the Linux device (mtd_device_linux.cpp, the only code that
 // talks to the kernel), the in-memory NAND of the unit tests and the fuzzer,
-// and drimlet-inspect's recorder and dump file. Every request returns -1 on
-// failure with errno set, as the system calls do.
+// the recorder of a dry run and drimlet-inspect's dump file. Every request
+// returns -1 on failure with errno set, as the system calls do.
 #pragma once
 
 #include <mtd/mtd-user.h>
@@ -35,6 +35,10 @@ struct MtdDevice {
     // wraps on chips of 4 GiB and more. 0 on success; -1 when the device
     // cannot tell, and MEMGETINFO's size is all there is.
     int (*total_size)(MtdDevice& device, uint64_t& size);
+    // flock(2) without waiting: exclusive for an install, shared for a look
+    // at the flash. 0, or -1 with errno EWOULDBLOCK while another process
+    // holds a lock that conflicts.
+    int (*lock)(MtdDevice& device, bool exclusive);
 
     void* context = nullptr;  // the implementation's own state
     int fd = -1;              // the open descriptor, where there is one
@@ -53,3 +57,4 @@ inline long mtd_write(MtdDevice& d, const uint8_t* data, size_t size) { return d
 inline long mtd_read(MtdDevice& d, uint8_t* into, size_t size) { return d.read(d, into, size); }
 inline int mtd_get_ecc_stats(MtdDevice& d, struct mtd_ecc_stats& stats) { return d.ecc_stats(d, stats); }
 inline int mtd_total_size(MtdDevice& d, uint64_t& size) { return d.total_size(d, size); }
+inline int mtd_lock(MtdDevice& d, bool exclusive) { return d.lock(d, exclusive); }

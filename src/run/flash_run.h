@@ -7,11 +7,17 @@
 #include <memory>
 
 #include "device/mtd_device.h"
+#include "image/bin_reader.h"
 
 struct RunSettings {
     uint32_t nonfs_bytes = 0;          // size of the non-Filesystem partition in bytes
     const char* mtd_path = nullptr;    // first operand, not copied
     const char* image_path = nullptr;  // second operand; "-" is standard input
+    bool ignore_checksums = false;     // --ignore-checksums: take records whatever their checksum
+    // The phases run against a recorder (device/recording_device.h): the
+    // check before writing, and drimlet-inspect plan. Nothing the run would
+    // have written is on the flash, so nothing may be read back.
+    bool dry_run = false;
 };
 
 struct FlashRun {
@@ -20,6 +26,6 @@ struct FlashRun {
     mtd_info_user geometry{};                 // writesize 1 becomes 2048 after the device report
     uint64_t search_end = 0;                  // the partition table lies below this offset
     std::unique_ptr<uint8_t[]> block_buffer;  // one erase block being assembled
-    int image_fd = -1;                        // 0 when the image comes from standard input
-    bool image_is_file = false;               // a regular file, read ahead by the kernel
+    ImageInput image;                         // fd 0 when the image comes from standard input
+    bool image_is_file = false;               // a regular file: checked before writing, read ahead
 };

@@ -127,11 +127,16 @@ int total_size(MtdDevice& device, uint64_t& size) {
     size = flash_of(device).info.size;
     return 0;
 }
+int lock(MtdDevice& device, bool exclusive) {
+    MemoryFlash& flash = flash_of(device);
+    flash.log.emplace_back(exclusive ? "lock exclusive" : "lock shared");
+    return flash.locked_elsewhere ? fail(EWOULDBLOCK) : 0;
+}
 }  // namespace
 
 MtdDevice memory_flash_device(MemoryFlash& flash) {
-    MtdDevice device{open_flash, close_flash, get_info,  block_is_bad, unlock,    erase,
-                     seek,       write_some,  read_some, ecc_stats,    total_size};
+    MtdDevice device{open_flash, close_flash, get_info,  block_is_bad, unlock,     erase,
+                     seek,       write_some,  read_some, ecc_stats,    total_size, lock};
     device.context = &flash;
     return device;
 }

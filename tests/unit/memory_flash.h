@@ -18,6 +18,7 @@ struct MemoryFlash {
     std::set<uint32_t> bad_blocks, fail_query, fail_erase, fail_write;
     bool fail_info = false;
     bool fail_seek = false;
+    bool locked_elsewhere = false;  // another process holds the device's lock
     int eintr_writes = 0;          // the next n writes fail with EINTR
     size_t short_write = 0;        // when nonzero, each write takes at most this many bytes
     bool zero_write = false;       // writes make no progress
