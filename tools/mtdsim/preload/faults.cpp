@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "settings.h"
 
 namespace mtdsim::preload {
 
@@ -26,8 +27,6 @@ FaultKind fault_kind(const char* word) {
     if (strncmp(word, "zero", 4) == 0) return kFaultZero;
     return kFaultNone;
 }
-
-}  // namespace
 
 // MTDSIM_FAULTS: "index:kind,index:kind", kinds eio, eintr, short, zero.
 void parse_faults() {
@@ -52,6 +51,23 @@ void parse_cut() {
     char* end;
     sim.cut_index = strtoull(text, &end, 0);
     if (*end == ':') sim.cut_pages = static_cast<int64_t>(strtoull(end + 1, nullptr, 0));
+}
+
+}  // namespace
+
+// The fault settings, one line each: a new kind of fault is read here.
+void load_faults() {
+    if (const char* v = getenv("MTDSIM_SHORT_WRITE")) sim.short_write = strtoull(v, nullptr, 0);
+    sim.fail_info = getenv("MTDSIM_FAIL_INFO") != nullptr;
+    parse_list("MTDSIM_FAIL_ERASE", sim.fail_erase);
+    parse_list("MTDSIM_FAIL_WRITE", sim.fail_write);
+    parse_list("MTDSIM_FAIL_QUERY", sim.fail_query);
+    parse_list("MTDSIM_FAIL_PAGE", sim.fail_page);
+    parse_list("MTDSIM_BITFLIPS", sim.bitflips, true);
+    parse_list("MTDSIM_ECC_FAIL", sim.ecc_fail);
+    parse_faults();
+    parse_cut();
+    sim.cut_path = getenv("MTDSIM_CUT_REPORT");
 }
 
 // The power goes at this request: logged, told to the wrapper, and the

@@ -5,10 +5,10 @@
 
 namespace mtdsim::preload {
 
-// MTDSIM_FAULTS: "index:kind,index:kind", kinds eio, eintr, short, zero.
-void parse_faults();
-// MTDSIM_CUT: "index" or "index:pages".
-void parse_cut();
+// Reads the injected faults from the environment into `sim`: the block and
+// page lists (MTDSIM_FAIL_*, MTDSIM_BITFLIPS, MTDSIM_ECC_FAIL), a fault per
+// request index (MTDSIM_FAULTS) and the power cut (MTDSIM_CUT).
+void load_faults();
 
 // Counts the request being handled; the fault it meets, if any. Sets
 // sim.cut_now when the power goes at this request.

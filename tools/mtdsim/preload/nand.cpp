@@ -93,7 +93,8 @@ int erase_cells(uint64_t start, uint64_t length) {
 int fill_file_block(uint64_t at) {
     static uint8_t cells[1 << 16];
     uint64_t start = at / sim.file_block * sim.file_block;
-    size_t length = static_cast<size_t>(sim.size - start < sim.file_block ? sim.size - start : sim.file_block);
+    size_t length =
+        static_cast<size_t>(sim.size - start < sim.file_block ? sim.size - start : sim.file_block);
     if (read_cells(cells, length, start) != 0) return -1;
     return real_pwrite()(sim.flash_fd, cells, length, static_cast<off64_t>(start)) ==
                    static_cast<ssize_t>(length)

@@ -45,27 +45,30 @@ off64_t sim_lseek(int fd, off64_t offset, int whence) {
     return result;
 }
 
-ssize_t sim_write(int fd, const void* data, size_t count, const off64_t* at) {
-    FaultKind fault = next_request();
-    const char* name = at ? "pwrite" : "write";
-    uint64_t position =
-        at ? static_cast<uint64_t>(*at) : static_cast<uint64_t>(real_lseek()(fd, 0, SEEK_CUR));
+namespace {
+
+// The power goes during this write: with MTDSIM_CUT's page count, that many
+// pages of a valid write are programmed first.
+[[noreturn]] void cut_write(const char* name, const uint8_t* bytes, size_t count, uint64_t position,
+                            bool invalid) {
     const size_t unit = sim.check_unit;
-    const bool invalid = position % unit || count % unit || position + count > sim.size;
-    const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    if (sim.cut_now) {
-        if (sim.cut_pages < 0 || invalid)
-            power_cut("%s 0x%08llx %zu", name, static_cast<unsigned long long>(position), count);
-        size_t pages = count / unit < static_cast<uint64_t>(sim.cut_pages) ? count / unit
-                                                                         : static_cast<size_t>(sim.cut_pages);
-        int stopped = 0;
-        ssize_t programmed = program(bytes, pages * unit, position, stopped);
-        size_t done = programmed > 0 ? static_cast<size_t>(programmed) / unit : 0;
-        chip_busy(done * sim.t_prog);
-        power_cut("%s 0x%08llx %zu after %zu pages", name, static_cast<unsigned long long>(position), count,
-                  done);
-    }
-    size_t accept = count;
+    if (sim.cut_pages < 0 || invalid)
+        power_cut("%s 0x%08llx %zu", name, static_cast<unsigned long long>(position), count);
+    size_t pages = count / unit < static_cast<uint64_t>(sim.cut_pages) ? count / unit
+                                                                       : static_cast<size_t>(sim.cut_pages);
+    int stopped = 0;
+    ssize_t programmed = program(bytes, pages * unit, position, stopped);
+    size_t done = programmed > 0 ? static_cast<size_t>(programmed) / unit : 0;
+    chip_busy(done * sim.t_prog);
+    power_cut("%s 0x%08llx %zu after %zu pages", name, static_cast<unsigned long long>(position), count,
+              done);
+}
+
+// Why a write fails before any page is programmed (0: it goes ahead), and
+// how many of its bytes the chip takes when a fault shortens it.
+int refuse_write(int fd, size_t count, uint64_t position, bool invalid, FaultKind fault, size_t& accept) {
+    const size_t unit = sim.check_unit;
+    accept = count;
     int error = 0;
     if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
         error = EBADF;
@@ -84,6 +87,22 @@ ssize_t sim_write(int fd, const void* data, size_t count, const off64_t* at) {
     if (error == EINVAL)
         violation("write of %zu bytes at 0x%08llx: not page aligned or past the end", count,
                   static_cast<unsigned long long>(position));
+    return error;
+}
+
+}  // namespace
+
+ssize_t sim_write(int fd, const void* data, size_t count, const off64_t* at) {
+    FaultKind fault = next_request();
+    const char* name = at ? "pwrite" : "write";
+    uint64_t position =
+        at ? static_cast<uint64_t>(*at) : static_cast<uint64_t>(real_lseek()(fd, 0, SEEK_CUR));
+    const size_t unit = sim.check_unit;
+    const bool invalid = position % unit || count % unit || position + count > sim.size;
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    if (sim.cut_now) cut_write(name, bytes, count, position, invalid);
+    size_t accept;
+    int error = refuse_write(fd, count, position, invalid, fault, accept);
     ssize_t result = -1;
     uint64_t busy = 0;
     char stopped[40] = "";
@@ -129,7 +148,8 @@ ssize_t sim_read(int fd, void* buffer, size_t count, const off64_t* at) {
         else if (fault == kFaultZero)
             length = 0;
         else if (fault == kFaultShort)
-            length = length > sim.check_unit ? length / 2 / sim.check_unit * sim.check_unit : (length + 1) / 2;
+            length =
+                length > sim.check_unit ? length / 2 / sim.check_unit * sim.check_unit : (length + 1) / 2;
     }
     uint32_t corrected = 0, failed = 0;
     uint64_t busy = 0;

@@ -1,4 +1,4 @@
-// Reads the chip, its faults and timing from the environment the mtdsim
+// Reads the chip, its faults (faults.cpp) and timing from the environment the mtdsim
 // wrapper wrote (MTDSIM_*), once, on the first request that may concern the
 // device, and opens the simulator's own files: the flash file, the log and
 // the page state beside the flash.
@@ -22,11 +22,6 @@ SimState sim;
 namespace {
 
 uint64_t parse_number(const char* text) { return strtoull(text, nullptr, 0); }
-
-void parse_list(const char* name, RangeList& list, bool with_value = false) {
-    // The wrapper checked the syntax; whatever parsed before a fault stays.
-    mtdsim::parse_ranges(getenv(name), with_value, 1, list);
-}
 
 // Moves a descriptor of the simulator's own up, out of the program's way.
 int keep_high(int fd) {
@@ -61,6 +56,11 @@ void map_page_state(const char* path) {
 
 }  // namespace
 
+// The wrapper checked the syntax; whatever parsed before a fault stays.
+void parse_list(const char* name, RangeList& list, bool with_value) {
+    mtdsim::parse_ranges(getenv(name), with_value, 1, list);
+}
+
 void load_settings() {
     if (sim.loaded) return;
     sim.loaded = true;
@@ -70,24 +70,15 @@ void load_settings() {
     if (const char* v = getenv("MTDSIM_ERASE")) sim.erasesize = static_cast<uint32_t>(parse_number(v));
     if (const char* v = getenv("MTDSIM_PAGE")) sim.writesize = static_cast<uint32_t>(parse_number(v));
     if (const char* v = getenv("MTDSIM_TYPE")) sim.type = static_cast<uint8_t>(parse_number(v));
-    if (const char* v = getenv("MTDSIM_SHORT_WRITE")) sim.short_write = parse_number(v);
-    sim.fail_info = getenv("MTDSIM_FAIL_INFO") != nullptr;
     sim.check_unit = sim.writesize == 0 ? 1 : sim.writesize;
     parse_list("MTDSIM_BAD", sim.bad);
-    parse_list("MTDSIM_FAIL_ERASE", sim.fail_erase);
-    parse_list("MTDSIM_FAIL_WRITE", sim.fail_write);
-    parse_list("MTDSIM_FAIL_QUERY", sim.fail_query);
-    parse_list("MTDSIM_FAIL_PAGE", sim.fail_page);
-    parse_list("MTDSIM_BITFLIPS", sim.bitflips, true);
-    parse_list("MTDSIM_ECC_FAIL", sim.ecc_fail);
-    if (sim.erasesize) sim.bad_count = static_cast<uint32_t>(mtdsim::count_blocks(sim.bad, sim.size / sim.erasesize));
-    parse_faults();
-    parse_cut();
+    if (sim.erasesize)
+        sim.bad_count = static_cast<uint32_t>(mtdsim::count_blocks(sim.bad, sim.size / sim.erasesize));
+    load_faults();
     if (const char* v = getenv("MTDSIM_T_PROG")) sim.t_prog = parse_number(v), sim.timing = true;
     if (const char* v = getenv("MTDSIM_T_READ")) sim.t_read = parse_number(v), sim.timing = true;
     if (const char* v = getenv("MTDSIM_T_ERASE")) sim.t_erase = parse_number(v), sim.timing = true;
     sim.violations_path = getenv("MTDSIM_VIOLATIONS");
-    sim.cut_path = getenv("MTDSIM_CUT_REPORT");
     sim.sparse = sim.size >= mtdsim::kSparseFrom;
     if (const char* log = getenv("MTDSIM_LOG"))
         sim.log_fd = keep_high(real_open()(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));

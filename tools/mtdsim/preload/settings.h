@@ -9,4 +9,8 @@ namespace mtdsim::preload {
 // call does anything. Every entry point that may concern the device calls it.
 void load_settings();
 
+// Appends the block list in environment variable `name` ("28,100-120", with
+// `with_value` "3:2,10-12:4") to `list`.
+void parse_list(const char* name, RangeList& list, bool with_value = false);
+
 }  // namespace mtdsim::preload

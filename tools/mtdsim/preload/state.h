@@ -42,16 +42,16 @@ struct SimState {
     uint8_t type = MTD_NANDFLASH;
     RangeList bad;
     uint32_t bad_count = 0;  // bad blocks inside the chip, for ECCGETSTATS
-    RangeList bitflips, ecc_fail;
 
-    // Injected faults and the power cut (settings.cpp, parsed in faults.cpp).
-    RangeList fail_erase, fail_write, fail_query, fail_page;
+    // Injected faults and the power cut (faults.cpp).
+    RangeList fail_erase, fail_write, fail_query, fail_page, bitflips, ecc_fail;
     uint64_t short_write = 0;
     bool fail_info = false;
     Fault* faults = nullptr;
     int fault_count = 0;
-    uint64_t cut_index = 0;  // 0: no power cut
-    int64_t cut_pages = -1;  // pages of the cut write that still get programmed
+    uint64_t cut_index = 0;          // 0: no power cut
+    int64_t cut_pages = -1;          // pages of the cut write that still get programmed
+    const char* cut_path = nullptr;  // where the wrapper learns of the cut
 
     // Timing (settings.cpp): microseconds the chip stays busy.
     uint64_t t_prog = 0, t_read = 0, t_erase = 0;
@@ -63,7 +63,6 @@ struct SimState {
     bool sparse = false;
     uint32_t file_block = 4096;  // the file system's allocation unit under the flash file
     const char* violations_path = nullptr;
-    const char* cut_path = nullptr;
 
     // Page state: mapped from the wrapper's FLASH.pages when there is one
     // (settings.cpp), bits set and cleared by nand.cpp.
