@@ -63,7 +63,9 @@ int wait_for_input(int fd) {
         if (errno != EINTR) return 0;  // the read will say what is wrong
         if (g_signal != 0) return -1;
     }
-    return g_signal != 0 ? -1 : 0;
+    // A signal that came as the input did (Ctrl-C ends the producer too)
+    // stays blocked when ppoll reports the input: it still comes first.
+    return take_interrupt() != 0 ? -1 : 0;
 }
 
 void raise_noted_interrupt() {

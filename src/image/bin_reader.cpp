@@ -38,7 +38,10 @@ int read_exact(ImageInput& input, uint8_t* buffer, size_t size) {
         ssize_t got = input.positioned ? pread(input.fd, buffer + received, size - received,
                                                static_cast<off_t>(input.offset + received))
                                        : read(input.fd, buffer + received, size - received);
-        if (got == 0) break;
+        if (got == 0) {
+            take_interrupt();  // a producer ended by the same Ctrl-C: the interrupt says why
+            break;
+        }
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // A non-blocking standard input has no data yet: wait for it
@@ -47,7 +50,7 @@ int read_exact(ImageInput& input, uint8_t* buffer, size_t size) {
             if (poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
         }
         if (got < 0) {
-            if (interrupt_signal() == 0) print_message(kShortReadFormat, size - received, strerror(errno));
+            if (take_interrupt() == 0) print_message(kShortReadFormat, size - received, strerror(errno));
             return -1;
         }
         received += static_cast<size_t>(got);
