@@ -95,7 +95,7 @@ int lock(MtdDevice& device, bool exclusive) {
 }  // namespace
 
 MtdDevice linux_mtd_device() {
-    MtdDevice device{open_device, close_device, get_info,   block_is_bad, unlock, erase,
-                     seek,        write_some,   read_some,  ecc_stats,    total_size, lock};
+    MtdDevice device{open_device, close_device, get_info,  block_is_bad, unlock,     erase,
+                     seek,        write_some,   read_some, ecc_stats,    total_size, lock};
     return device;
 }

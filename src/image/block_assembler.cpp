@@ -85,7 +85,8 @@ int next_image_block(BlockAssembler& assembler) {
                 if (interrupt_signal() == 0) print_fixed(kShortData);
                 return -1;
             }
-            assembler.record_sum = add_to_record_checksum(assembler.record_sum, assembler.block + offset, chunk);
+            assembler.record_sum =
+                add_to_record_checksum(assembler.record_sum, assembler.block + offset, chunk);
             record.address += chunk;
             record.length -= chunk;
             if (record.length == 0 && finish_record(assembler) != 0) return -1;

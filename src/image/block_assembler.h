@@ -14,15 +14,15 @@ struct BlockAssembler {
     ImageInput input;
     uint8_t* block = nullptr;  // erasesize bytes: the image block being filled
     uint32_t erasesize = 0;
-    uint32_t base = 0;        // image address of block[0]
-    uint32_t blocks = 0;      // image blocks handed out so far
-    BinRecord record;         // the record being placed
+    uint32_t base = 0;          // image address of block[0]
+    uint32_t blocks = 0;        // image blocks handed out so far
+    BinRecord record;           // the record being placed
     uint32_t record_start = 0;  // its address, as the header gave it
     uint32_t record_sum = 0;    // of its data bytes read so far
     bool check_sums = true;     // refuse a record whose checksum does not match
-    bool in_record = false;   // record's header read, data not all placed
-    bool ended = false;       // the end record has been read
-    bool handed_out = false;  // `block` holds a block the caller has not released
+    bool in_record = false;     // record's header read, data not all placed
+    bool ended = false;         // the end record has been read
+    bool handed_out = false;    // `block` holds a block the caller has not released
 };
 
 // Starts at the image start address with an erased block, reading from

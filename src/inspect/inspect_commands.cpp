@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "common/messages.h"
+#include "device/recording_device.h"
 #include "flash/config_block.h"
 #include "image/bin_reader.h"
 #include "image/block_assembler.h"
 #include "inspect/image_scan.h"
 #include "inspect/inspect_flash.h"
 #include "inspect/json_writer.h"
-#include "device/recording_device.h"
 #include "run/flash_run.h"
 #include "run/run_sequence.h"
 #include "run/stream_image.h"

@@ -1,6 +1,7 @@
 #include "run/dry_run.h"
 
 #include <new>
+#include <utility>
 
 #include "common/messages.h"
 #include "run/stream_image.h"
@@ -15,7 +16,11 @@ int dry_run_install(FlashRun& run, const ImageInput& image, DryRun& dry) {
     rehearsal.search_end = run.search_end;
     rehearsal.image = image;
     rehearsal.image_is_file = run.image_is_file;
-    rehearsal.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
+    // The install assembles its blocks only after the rehearsal: it lends
+    // its buffer, so the check costs no memory of its own.
+    rehearsal.block_buffer = std::move(run.block_buffer);
+    if (!rehearsal.block_buffer)
+        rehearsal.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
     if (!rehearsal.block_buffer) {
         dry.lines.emplace_back("Out of memory!");
         return -1;
@@ -23,6 +28,7 @@ int dry_run_install(FlashRun& run, const ImageInput& image, DryRun& dry) {
     const MessageDestination previous = set_message_destination(MessageDestination{&dry.lines});
     dry.reached = run_install_phases(rehearsal, dry.table);
     set_message_destination(previous);
+    run.block_buffer = std::move(rehearsal.block_buffer);
     return dry.reached == InstallPhase::kDone ? 0 : -1;
 }
 

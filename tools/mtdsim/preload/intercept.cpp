@@ -226,9 +226,8 @@ int flock(int fd, int operation) {
     const int result = real_flock()(fd, operation);
     if (!is_sim_fd(fd)) return result;
     const int error = result < 0 ? errno : 0;
-    const int kind = operation & ~LOCK_NB;
-    log_line("flock %s%s -> %d%s", kind == LOCK_EX ? "LOCK_EX" : kind == LOCK_SH ? "LOCK_SH" : "LOCK_UN",
-             operation & LOCK_NB ? "|LOCK_NB" : "", result, error_name(error));
+    const char* kind = (operation & LOCK_EX) ? "LOCK_EX" : (operation & LOCK_SH) ? "LOCK_SH" : "LOCK_UN";
+    log_line("flock %s%s -> %d%s", kind, operation & LOCK_NB ? "|LOCK_NB" : "", result, error_name(error));
     errno = error;
     return result;
 }
