@@ -13,40 +13,12 @@
 #include "inspect/inspect_commands.h"
 #include "inspect/inspect_report.h"
 #include "inspect/json_writer.h"
+#include "inspect/partition_fit.h"
 #include "table/partition_table.h"
 
 namespace {
 
 constexpr uint32_t kDefaultEraseSize = 128 << 10;
-
-// How the image would fit a non-Filesystem partition with no bad blocks:
-// image block 0 goes to block top = nonfs / erase size, the next ones
-// below it, down to block 2.
-struct PartitionFit {
-    uint32_t bytes = 0;
-    uint64_t top = 0;
-    uint64_t room = 0;  // image blocks that fit
-    bool too_large = false;
-    bool fits = false;
-    uint64_t table_block = 0;  // where the partition table goes when no block is bad
-    bool reaches_table = false;
-};
-
-PartitionFit fit_partition(uint32_t nonfs_bytes, uint32_t erasesize, uint64_t image_blocks) {
-    PartitionFit fit;
-    fit.bytes = nonfs_bytes;
-    fit.top = nonfs_bytes / erasesize;
-    // The installer counts blocks in 16 bits and refuses more.
-    fit.too_large = fit.top > UINT16_MAX;
-    fit.room = fit.top >= 2 ? fit.top - 1 : 0;
-    fit.table_block = partition_table_search_start(erasesize) / erasesize;
-    const bool room_enough = image_blocks <= fit.room;
-    // The image takes blocks top down to top - image_blocks + 1; the
-    // installer refuses to erase the partition table block under it.
-    fit.reaches_table = room_enough && fit.table_block <= fit.top && fit.table_block + image_blocks > fit.top;
-    fit.fits = !fit.too_large && room_enough && !fit.reaches_table;
-    return fit;
-}
 
 const char* installer_message_for(const char* truncated) {
     if (strcmp(truncated, "the image header") == 0) return "Incomplete image header!";
