@@ -67,6 +67,7 @@ struct Plan {
     Reached reached = kImageInvalid;
     std::vector<std::string> messages;  // the installer's, as a dry run says them
 
+    // What judge() reads from the recording.
     uint32_t top = 0;
     size_t image_blocks = 0;
     bool would_install = false;
@@ -96,8 +97,8 @@ Reached run_phases(FlashRun& run, std::vector<std::string>& kept) {
 }
 
 // Runs the installer on `flash` through the recording device: 0, or -1
-// with the reason in `error` when the image cannot be read twice.
-int record_install(InspectFlash& flash, Plan& plan, std::string& error) {
+// when the image cannot be read twice.
+int record_install(InspectFlash& flash, Plan& plan) {
     plan.device.inner = &flash.device;
     FlashRun run;
     run.settings.nonfs_bytes = plan.nonfs_bytes;
@@ -111,7 +112,6 @@ int record_install(InspectFlash& flash, Plan& plan, std::string& error) {
     plan.erasesize = run.geometry.erasesize;
     if (!run.block_buffer || prepare_image(plan.image_path, run.geometry.erasesize, plan.image) != 0) {
         if (!run.block_buffer) print_message("Out of memory!\n");
-        error = "the image cannot be read twice";
         return -1;
     }
     run.image_fd = plan.image.fd;
@@ -249,10 +249,9 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
     plan.flash_path = flash_path;
     plan.image_path = image_path;
     plan.nonfs_bytes = options.nonfs_bytes;
-    std::string error;
-    const int recorded = record_install(flash, plan, error);
+    const int recorded = record_install(flash, plan);
     close_flash(flash);
-    if (recorded != 0) return options.json ? print_json_failure("plan", error) : 1;
+    if (recorded != 0) return options.json ? print_json_failure("plan", "the image cannot be read twice") : 1;
     judge(plan);
     if (options.json)
         print_json(plan);
