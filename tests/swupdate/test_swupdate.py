@@ -1,4 +1,5 @@
 """swupdate packages built by mkswu, installed by the drimlet handler on simulated NAND."""
+import os
 import socket
 import struct
 import subprocess
@@ -6,7 +7,8 @@ import time
 
 import pytest
 
-from conftest import ERASE, cpio_members, image, with_bad_checksum
+from conftest import (ERASE, Result, cpio_members, end_process_group, ends_within, image, run_with_one_retry,
+                      with_bad_checksum)
 
 OLD = image(seed=1)
 NEW = image(seed=2)
@@ -154,10 +156,12 @@ def test_progress_reaches_the_progress_interface(board):
     """The daemon path a fleet client uses: swupdate waiting for packages, one sent
     through its control socket, progress read from its progress socket."""
     package = board.package(NEW, NONFS)
-    log = open(board.dir / "daemon.log", "w")
     client = None
-    daemon = subprocess.Popen(board.swupdate_command(), env=board.environment(), stdout=log,
-                              stderr=subprocess.STDOUT)
+    # Output to files and process groups of their own: a child swupdate
+    # leaves behind must neither hold a pipe of ours open nor outlive the test.
+    with open(board.dir / "daemon.log", "w") as log:
+        daemon = subprocess.Popen(board.swupdate_command(), env=board.environment(), stdin=subprocess.DEVNULL,
+                                  stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
     try:
         wait_for(board.tmpdir / "swupdateprog")
         wait_for(board.tmpdir / "sockinstctrl")
@@ -166,8 +170,10 @@ def test_progress_reaches_the_progress_interface(board):
         listener.settimeout(60)
         # swupdate blocks on a progress listener that does not read: read
         # while the client sends.
-        client = subprocess.Popen(["swupdate-client", str(package)], env=board.environment(),
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        with open(board.dir / "client.log", "w") as client_log:
+            client = subprocess.Popen(["swupdate-client", str(package)], env=board.environment(),
+                                      stdin=subprocess.DEVNULL, stdout=client_log, stderr=subprocess.STDOUT,
+                                      start_new_session=True)
         messages, data = [], b""
         while not messages or messages[-1][0] not in (SUCCESS, FAILURE):
             chunk = listener.recv(65536)
@@ -178,23 +184,77 @@ def test_progress_reaches_the_progress_interface(board):
                 data = data[PROGRESS_SIZE:]
                 messages.append((fields[1], fields[6], fields[8].split(b"\0")[0].decode()))
         listener.close()
-        output, _ = client.communicate(timeout=120)
+        assert ends_within(client, 120), "swupdate-client did not end"
         # The client fails when swupdate hangs up before it has sent the
         # archive's last bytes (padding swupdate reads in one go): mkswu's
         # packages end with the trailer.
-        assert client.returncode == 0, output
+        assert end_process_group(client) == 0, (board.dir / "client.log").read_text()
     finally:
-        if client is not None and client.poll() is None:
-            client.kill()
-            client.wait()
+        if client is not None:
+            end_process_group(client)
         daemon.terminate()
-        daemon.wait(timeout=30)
-        log.close()
+        ends_within(daemon, 30)
+        end_process_group(daemon)
     assert messages[-1][0] == SUCCESS, (board.dir / "daemon.log").read_text()
     ours = [percent for status, percent, handler in messages if handler == "drimlet"]
-    # Extracting the image counts up to 100 on its own; then come the four steps.
+    # Extracting the image counts up to 100 on its own; then the bar starts
+    # over for the four steps, and moves with every percent drimlet reports
+    # while it writes.
     steps = []
     for percent in ours[ours.index(100) + 1:] if 100 in ours else []:
         if not steps or steps[-1] != percent:
             steps.append(percent)
-    assert steps == [5, 10, 90, 100], ours
+    assert steps == expected_bar(NEW), ours
+
+
+def expected_bar(data):
+    """The handler's bar for an install of `data`: 0 at check, 2 at plan, 5 to
+    85 following drimlet's --progress-fd lines, 100 after verify."""
+    length = int.from_bytes(data[11:15], "little")
+    blocks = -(-length // ERASE)
+    reported = [0]
+    for k in range(1, blocks + 1):
+        percent = min(99, min(k * ERASE, length) * 100 // length)
+        if percent > reported[-1]:
+            reported.append(percent)
+    bar = [0, 2]
+    for percent in reported + [100]:
+        value = 5 + 80 * percent // 100
+        if value != bar[-1]:
+            bar.append(value)
+    return bar + [100]
+
+
+def test_a_hang_is_retried_once_and_strays_are_ended(tmp_path):
+    """The tier's own guard against swupdate's stray child and hangs, on
+    stand-ins: a child left behind holding the output is ended, a first hang
+    is retried with a warning, a second one fails."""
+    log = tmp_path / "out.log"
+    # A stray that would hold a pipe open for 300 s; the command itself ends at once.
+    done = run_with_one_retry(["sh", "-c", "sleep 300 & echo $!"], dict(os.environ), log, timeout=60)
+    assert done.status == 0
+    stray = int(done.log.split()[0])
+    deadline = time.monotonic() + 10
+    while process_alive(stray):
+        assert time.monotonic() < deadline, "the stray child outlived the run"
+        time.sleep(0.05)
+
+    flag = tmp_path / "hung-once"
+    hangs_once = ["sh", "-c", f'if [ -e "{flag}" ]; then echo second; else : > "{flag}"; exec sleep 300; fi']
+    retried = []
+    with pytest.warns(UserWarning, match="hung for 1 s and was killed with its process group; running it once more"):
+        done = run_with_one_retry(hangs_once, dict(os.environ), log, timeout=1,
+                                  before_retry=lambda: retried.append(True))
+    assert done == Result(0, "second\n") and retried == [True]
+
+    with pytest.warns(UserWarning), pytest.raises(pytest.fail.Exception, match="hung twice"):
+        run_with_one_retry(["sleep", "300"], dict(os.environ), log, timeout=1)
+
+
+def process_alive(pid):
+    """Whether `pid` is still running (a zombie waiting for its parent is not)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
