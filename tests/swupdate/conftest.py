@@ -194,17 +194,25 @@ class Board:
     def has_partition_table(self):
         return self.run(self.inspect_tool, "show", DEVICE).status == 0
 
-    def package(self, data, nonfs, signer="good", name="nk.bin", extra=()):
+    def mkswu(self, data, nonfs, signer="good", name="nk.bin", extra=(), device=DEVICE):
+        """Runs mkswu (checking the image with the build's drimlet-inspect):
+        the finished process, and the package it was asked to write."""
         path = self.dir / name
         path.write_bytes(data)
         out = self.dir / f"{signer}.swu"
+        if out.exists():
+            out.unlink()
         signing = ["--unsigned"] if signer is None else ["--key", self.keys[signer][0],
                                                          "--cert", self.keys[signer][1]]
-        command = [sys.executable, str(MKSWU), "--device", DEVICE, "-n", str(nonfs),
+        command = [sys.executable, str(MKSWU), "--device", device, "-n", str(nonfs),
                    "--hardware", REVISION, "--drimlet", str(self.drimlet),
-                   "--drimlet-inspect", str(self.inspect_tool), *map(str, signing), *extra,
-                   str(path), str(out)]
-        subprocess.run(command, check=True)
+                   "--drimlet-inspect", str(self.inspect_tool), "--check-with", str(INSPECT),
+                   *map(str, signing), *extra, str(path), str(out)]
+        return subprocess.run(command, capture_output=True, text=True, timeout=120), out
+
+    def package(self, data, nonfs, signer="good", name="nk.bin", extra=(), device=DEVICE):
+        done, out = self.mkswu(data, nonfs, signer, name, extra, device)
+        assert done.returncode == 0, done.stderr
         return out
 
     def custom_package(self, description, data, name="nk.bin"):

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import (ERASE, Result, cpio_members, end_process_group, ends_within, image, run_with_one_retry,
+from conftest import (DEVICE, ERASE, Result, cpio_members, end_process_group, ends_within, image, run_with_one_retry,
                       with_bad_checksum)
 
 OLD = image(seed=1)
@@ -88,14 +88,16 @@ REFUSALS = [
     # drimlet would read "64M" as 64 and "0x40" as 0: the handler takes plain MiB only.
     pytest.param(lambda board: with_description_edit(board, 'nonfs-mib = "64"', 'nonfs-mib = "0x40"'),
                  "nonfs-mib must be a whole number of MiB from 1 to 4095, not 0x40", id="nonfs-mib-in-hex"),
-    pytest.param(lambda board: board.package(with_bad_checksum(NEW), NONFS),
-                 "drimlet: check failed", id="bad-record-checksum"),
     pytest.param(too_few_good_blocks, "drimlet: plan failed", id="too-few-good-blocks"),
 ]
 
 
 @pytest.mark.parametrize("make_package, reason", REFUSALS)
 def test_refused_before_the_flash_is_touched(board, make_package, reason):
+    assert_refused_before_the_flash_is_touched(board, make_package, reason)
+
+
+def assert_refused_before_the_flash_is_touched(board, make_package, reason):
     board.install_directly(OLD, NONFS)
     before = board.flash.read_bytes()
     board.requests.unlink()
@@ -107,6 +109,47 @@ def test_refused_before_the_flash_is_touched(board, make_package, reason):
     assert board.flash.read_bytes() == before
     assert board.has_partition_table()
     assert board.verify(OLD)
+
+
+# Packages every board refuses for a reason known when the package is built.
+# Each row: the image, -n, --device, what mkswu says, and the handler's step
+# that refuses the package when --force has it built all the same.
+BUILD_TIME_REFUSALS = [
+    pytest.param(with_bad_checksum(NEW), NONFS, DEVICE,
+                 "a board would refuse the image: drimlet-inspect check -n 64 ", "drimlet: check failed",
+                 id="bad-record-checksum"),
+    pytest.param(NEW[:len(NEW) // 2], NONFS, DEVICE,
+                 "check: the image would not install: the image ends inside a record's data",
+                 "drimlet: check failed", id="truncated-image"),
+    # -n 1: blocks 2..8 hold 7 of the 23 image blocks.
+    pytest.param(NEW, 1, DEVICE, "the non-Filesystem partition has room for 7", "drimlet: check failed",
+                 id="nonfs-1"),
+    pytest.param(NEW, NONFS, "mtd3", "a board would refuse --device mtd3: the handler installs onto an MTD "
+                 "character device, /dev/mtdN", "drimlet: plan failed", id="device-without-dev"),
+]
+
+
+@pytest.mark.parametrize("data, nonfs, device, said, refused_by", BUILD_TIME_REFUSALS)
+def test_mkswu_refuses_what_a_board_refuses(board, data, nonfs, device, said, refused_by):
+    done, out = board.mkswu(data, nonfs, device=device)
+    assert done.returncode == 1
+    *reasons, last = done.stderr.splitlines()
+    assert last == "mkswu: no package written (--force writes it all the same)"
+    assert len(reasons) == 1 and reasons[0].startswith("mkswu: a board would refuse ") and said in reasons[0]
+    assert not out.exists()
+
+    forced = {}
+
+    def forced_package(board):
+        done, out = board.mkswu(data, nonfs, device=device, extra=["--force"])
+        forced["stderr"] = done.stderr
+        assert done.returncode == 0, done.stderr
+        return out
+
+    # Built all the same, the package is refused on the board, as mkswu said.
+    assert_refused_before_the_flash_is_touched(board, forced_package, refused_by)
+    assert forced["stderr"].splitlines() == [reasons[0].replace("mkswu: ", "mkswu: --force: writing the package all "
+                                                                "the same: ", 1)]
 
 
 # Faults plan cannot foresee, so the install starts and fails part way.
