@@ -38,8 +38,7 @@ double share_done(const InstallProgress& progress, uint32_t reached) {
     // The last image block ends past the last record byte, so a correct
     // span is exceeded by less than one erase block.
     if (progress.span_length != 0 && covered <= uint64_t{progress.span_length} + progress.erasesize)
-        return covered >= progress.span_length ? 1.0
-                                                : static_cast<double>(covered) / progress.span_length;
+        return covered >= progress.span_length ? 1.0 : static_cast<double>(covered) / progress.span_length;
     if (progress.image_bytes == 0) return -1;
     const off_t read = lseek(progress.image_fd, 0, SEEK_CUR);
     return read > 0 ? static_cast<double>(read) / static_cast<double>(progress.image_bytes) : -1;
@@ -83,7 +82,8 @@ size_t join_pieces(const Pieces& pieces, int form, char* text, size_t size) {
     text[0] = '\0';
     for (int piece = 0; piece < 6; ++piece) {
         if ((form & (1 << piece)) == 0 || pieces.text[piece][0] == '\0') continue;
-        const int added = snprintf(text + length, size - length, "%s%s", length ? ", " : "", pieces.text[piece]);
+        const int added =
+            snprintf(text + length, size - length, "%s%s", length ? ", " : "", pieces.text[piece]);
         if (added < 0 || static_cast<size_t>(added) >= size - length) return strlen(text);
         length += static_cast<size_t>(added);
     }
