@@ -15,6 +15,8 @@ sw-description, per image:
 
 Loaded by swupdate through swupdate_handlers.lua (require "drimlet_handler").
 Returns 0 to swupdate only when the installed flash verifies against the image.
+swupdate's progress bar follows the install: drimlet reports each percent
+written through --progress-fd (drimlet 0.1.0 or later).
 ]]
 
 local M = {}
