@@ -22,7 +22,8 @@ const char kUsage[] =
     "Usage: drimlet-inspect [--json] [--erase SIZE --page SIZE [--bad B,B...]] COMMAND ...\n"
     "Commands:\n"
     "  check [-n <nonfs_size>] NKFILE            the image's records, checksums and size; no flash needed\n"
-    "  plan -n <nonfs_size> MTD|DUMP NKFILE      where drimlet would put the image, and whether it fits\n"
+    "  plan -n <nonfs_size> [--ignore-checksums] MTD|DUMP NKFILE\n"
+    "                                            where drimlet would put the image, and whether it fits\n"
     "  show MTD|DUMP                             the partition table on the flash\n"
     "  verify MTD|DUMP NKFILE                    compare the flash with the image, byte for byte\n"
     "  dump --start ADDR MTD|DUMP OUT            read the installed blocks back into a BIN image\n"
@@ -79,13 +80,11 @@ bool parse_bad_list(const char* text, DumpGeometry& dump) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    static const option kOptions[] = {{"erase", required_argument, nullptr, 'e'},
-                                      {"page", required_argument, nullptr, 'p'},
-                                      {"bad", required_argument, nullptr, 'b'},
-                                      {"json", no_argument, nullptr, 'j'},
-                                      {"start", required_argument, nullptr, 's'},
-                                      {"help", no_argument, nullptr, 'h'},
-                                      {nullptr, 0, nullptr, 0}};
+    static const option kOptions[] = {
+        {"erase", required_argument, nullptr, 'e'},      {"page", required_argument, nullptr, 'p'},
+        {"bad", required_argument, nullptr, 'b'},        {"json", no_argument, nullptr, 'j'},
+        {"start", required_argument, nullptr, 's'},      {"help", no_argument, nullptr, 'h'},
+        {"ignore-checksums", no_argument, nullptr, 'c'}, {nullptr, 0, nullptr, 0}};
     if (prepare_standard_streams() != 0) return 1;
     InspectOptions options;
     bool erase_given = false;
@@ -101,6 +100,7 @@ int main(int argc, char* argv[]) {
                 if (!parse_bad_list(optarg, options.dump)) return usage();
                 break;
             case 'j': options.json = true; break;
+            case 'c': options.ignore_checksums = true; break;
             case 's':
                 if (!parse_address(optarg, options.dump_start)) return usage();
                 options.have_start = true;

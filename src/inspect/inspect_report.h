@@ -18,6 +18,7 @@ struct InspectOptions {
     bool have_nonfs = false;
     uint32_t dump_start = 0;  // --start: image address of the first dumped block
     bool have_start = false;
+    bool ignore_checksums = false;  // --ignore-checksums: plan as drimlet --ignore-checksums installs
 };
 
 // "1 image block", "2 image blocks".
@@ -25,6 +26,9 @@ std::string count_of(uint64_t count, const char* one, const char* many);
 
 // "  image block   3 -> device block   509 at 0x03fa0000" on standard output.
 void print_block(const char* what, unsigned number, uint64_t block, uint32_t erasesize);
+
+// {"image_block", "device_block", "offset"}: print_block's line in JSON.
+void json_block(JsonWriter& json, uint32_t image_block, uint64_t device_block, uint32_t erasesize);
 
 // The record checksums that do not match, one line each, then
 // "COMMAND: the image is damaged: M of R record checksums do not match".

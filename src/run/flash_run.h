@@ -8,11 +8,13 @@
 
 #include "device/mtd_device.h"
 #include "image/bin_reader.h"
+#include "run/install_progress.h"
 
 struct RunSettings {
     uint32_t nonfs_bytes = 0;          // size of the non-Filesystem partition in bytes
     const char* mtd_path = nullptr;    // first operand, not copied
     const char* image_path = nullptr;  // second operand; "-" is standard input
+    int progress_fd = -1;              // --progress-fd; -1 without
     bool ignore_checksums = false;     // --ignore-checksums: take records whatever their checksum
     // The phases run against a recorder (device/recording_device.h): the
     // check before writing, and drimlet-inspect plan. Nothing the run would
@@ -28,4 +30,5 @@ struct FlashRun {
     std::unique_ptr<uint8_t[]> block_buffer;  // one erase block being assembled
     ImageInput image;                         // fd 0 when the image comes from standard input
     bool image_is_file = false;               // a regular file: checked before writing, read ahead
+    InstallProgress progress;                 // started by the image blocks' phase
 };

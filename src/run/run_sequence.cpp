@@ -95,6 +95,12 @@ uint64_t partition_table_search_end(MtdDevice& device, const mtd_info_user& geom
     return size < erase_reach ? size : erase_reach;
 }
 
+int check_nonfs_size(MtdDevice& device, const mtd_info_user& geometry, uint32_t nonfs_bytes) {
+    if (nonfs_bytes <= device_size(device, geometry)) return 0;
+    print_fixed(kLargerThanDevice);
+    return -1;
+}
+
 InstallPhase run_install_phases(FlashRun& run, BlockTable& table) {
     if (take_interrupt() != 0) return InstallPhase::kImageHeader;
     BinImageHeader header;
@@ -103,6 +109,7 @@ InstallPhase run_install_phases(FlashRun& run, BlockTable& table) {
     if (take_interrupt() != 0) return InstallPhase::kPartitionTable;
     if (write_config_block(run.device, run.geometry, run.search_end, table) != 0)
         return InstallPhase::kPartitionTable;
+    finish_install_progress(run.progress);
     return InstallPhase::kDone;
 }
 
@@ -126,11 +133,8 @@ int run_install(const RunSettings& settings, const MtdDevice& device) {
     // A log of both streams keeps the order in which things happened.
     fflush(stdout);
     int status = 1;
-    // A mistyped -n would put the image blocks over the filesystem partition,
-    // or past the end of the chip.
-    if (settings.nonfs_bytes > device_size(run.device, run.geometry)) {
-        print_fixed(kLargerThanDevice);
-    } else if ((run.image.fd = open_image(settings.image_path)) >= 0) {
+    if (check_nonfs_size(run.device, run.geometry, settings.nonfs_bytes) == 0 &&
+        (run.image.fd = open_image(settings.image_path)) >= 0) {
         if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
         run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
         if (run.block_buffer) {

@@ -10,6 +10,11 @@
 // 4 GiB, the reach of the erase request.
 uint64_t partition_table_search_end(MtdDevice& device, const mtd_info_user& geometry);
 
+// Refuses a non-Filesystem partition larger than the device (its 64-bit
+// size): a mistyped -n would put the image blocks over the filesystem
+// partition, or past the end of the chip. 0, or -1 after the message.
+int check_nonfs_size(MtdDevice& device, const mtd_info_user& geometry, uint32_t nonfs_bytes);
+
 // How far the phases of an install got.
 enum class InstallPhase { kImageHeader, kImageBlocks, kPartitionTable, kDone };
 

@@ -143,6 +143,11 @@ def test_refused_before_the_flash_changes(chip, args, image, stdin, status, err,
         assert [r for r in outcome.requests() if r.startswith(("MEMUNLOCK", "MEMERASE", "write"))] == []
         assert outcome.flash == chip.saved[0]
         assert chip.holds(OLD)
+    if stdin is None and out is None and status == 1:  # plan foretells the same refusal in the same words
+        plan = bench.run(G, ["plan", *args], image=image, sim_args=BAD, fresh=False, program=INSPECT)
+        assert (plan.status, plan.err) == (1, err)
+        summary = ["plan: the install would fail: " + err.splitlines()[-1]] if image else []
+        assert plan.out.splitlines()[-1:] == summary
 
 
 def child_of(pid):
