@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import DRIMLET, MTDSIM, QEMU, Geometry
+from conftest import DRIMLET, INSPECT, MTDSIM, QEMU, Geometry
 from mkbin import bin_image
 from test_install import START
 
@@ -83,10 +83,32 @@ def test_terminal_keeps_the_lines_a_log_gets(bench, tmp_path, image, extra, stat
     assert screen(raw) == log.splitlines()
 
 
+PROGRESS = re.compile(r"(\d+) image blocks written, (\d+\.\d) MiB, \d+\.\d MiB/s, (\d+)%, \d+ s left")
+
+
+def test_progress_numbers_follow_the_image(bench, tmp_path):
+    """Each of IMAGE's 12 records fills the start of one erase block: after n
+    blocks the image has been read through record n's data and at most the
+    next record header, so the share lies between those two offsets; the
+    MiB are the blocks written times the erase size."""
+    path = tmp_path / "nk.bin"
+    path.write_bytes(IMAGE)
+    status, raw = run(bench, path, terminal=True)
+    assert status == 0
+    drawn = PROGRESS.findall(raw)
+    assert [int(blocks) for blocks, _, _ in drawn] == list(range(1, 13)), raw
+    record = 12 + 5000
+    for blocks, mib, share in drawn:
+        n = int(blocks)
+        assert mib == f"{n * G.erase / (1 << 20):.1f}"
+        least, most = 15 + n * record, min(15 + n * record + 12, len(IMAGE))
+        assert round(100 * least / len(IMAGE)) <= int(share) <= round(100 * most / len(IMAGE)), (n, share)
+    assert drawn[-1][2] == "100"
+
+
 def test_verify_progress_follows_the_same_rules(bench, tmp_path):
     """70 blocks: the log gets "verified 64 image blocks"; a terminal keeps
     that line too, and nothing of the count drawn in place."""
-    from test_inspect import INSPECT
     image = bin_image(START, [(START + k * G.erase, bytes([k + 1]) * 700) for k in range(70)])
     path = tmp_path / "nk.bin"
     path.write_bytes(image)
