@@ -169,7 +169,9 @@ void check_success(const MemoryFlash& flash, const Device& device, const Model& 
     listed[static_cast<size_t>(loader)] = true;
     for (const std::string& line : flash.log) {
         const int64_t block = touched_block(line, e);
-        if (block < 0 || listed[static_cast<size_t>(block)]) continue;
+        if (block < 0) continue;
+        if (static_cast<uint64_t>(block) >= listed.size()) broken("an erase or write past the end of the chip");
+        if (listed[static_cast<size_t>(block)]) continue;
         // A block may be erased in the search for a good one, but only a
         // listed block or the table's may be written.
         if (line.rfind("write", 0) == 0) broken("a write into a block the table does not list");
