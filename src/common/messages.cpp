@@ -89,7 +89,8 @@ void print_message(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     char small[256];
     va_list again;
     va_copy(again, arguments);
-    const int length = vsnprintf(small, sizeof small, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized): va_start above
+    const int length = vsnprintf(small, sizeof small, format,
+                                 arguments);  // NOLINT(clang-analyzer-valist.Uninitialized): va_start above
     va_end(arguments);
     if (length < 0) {
         va_end(again);
