@@ -86,29 +86,6 @@ def test_terminal_keeps_the_lines_a_log_gets(bench, tmp_path, image, extra, stat
     assert screen(raw) == log.splitlines()
 
 
-PROGRESS = re.compile(r"(\d+) image blocks written, (\d+\.\d) MiB, \d+\.\d MiB/s, (\d+)%, \d+ s left")
-
-
-def test_progress_numbers_follow_the_image(bench, tmp_path):
-    """Each of IMAGE's 12 records fills the start of one erase block: after n
-    blocks the image has been read through record n's data and at most the
-    next record header, so the share lies between those two offsets; the
-    MiB are the blocks written times the erase size."""
-    path = tmp_path / "nk.bin"
-    path.write_bytes(IMAGE)
-    status, raw = run(bench, path, terminal=True)
-    assert status == 0
-    drawn = PROGRESS.findall(raw)
-    assert [int(blocks) for blocks, _, _ in drawn] == list(range(1, 13)), raw
-    record = 12 + 5000
-    for blocks, mib, share in drawn:
-        n = int(blocks)
-        assert mib == f"{n * G.erase / (1 << 20):.1f}"
-        least, most = 15 + n * record, min(15 + n * record + 12, len(IMAGE))
-        assert round(100 * least / len(IMAGE)) <= int(share) <= round(100 * most / len(IMAGE)), (n, share)
-    assert drawn[-1][2] == "100"
-
-
 def test_verify_progress_follows_the_same_rules(bench, tmp_path):
     """70 blocks: the log gets "verified 64 image blocks"; a terminal keeps
     that line too, and nothing of the count drawn in place."""
@@ -231,9 +208,9 @@ def on_terminal_from_pipe(bench, image, columns=200):
 
 @pytest.mark.parametrize("source", ["file", "pipe"])
 def test_share_done_follows_the_image_span(bench, tmp_path, source):
-    """From a pipe as from a file: after image block k the line gives the
-    share of the header's span (start to start + length) the blocks written
-    cover, and a time left."""
+    """From a pipe as from a file: after image block k the line gives k, the
+    MiB of k erase blocks, the share of the header's span (start to start +
+    length) the blocks written cover, and a time left."""
     path = tmp_path / "nk.bin"
     path.write_bytes(LONG_IMAGE)
     length = int.from_bytes(LONG_IMAGE[11:15], "little")
@@ -245,10 +222,11 @@ def test_share_done_follows_the_image_span(bench, tmp_path, source):
     shares = []
     for found in DRAWN.finditer(raw):
         text = found.group(1)
-        parts = re.fullmatch(r"(\d+) image blocks written, [\d.]+ MiB, [\d.]+ MiB/s, (\d+)%, \d+ s left", text)
+        parts = re.fullmatch(r"(\d+) image blocks written, ([\d.]+) MiB, [\d.]+ MiB/s, (\d+)%, \d+ s left", text)
         assert parts, text
-        shares.append((int(parts.group(1)), int(parts.group(2))))
-    assert shares == [(k, span_percent(k, length, WIDE.erase)) for k in range(1, 61)]
+        shares.append((int(parts.group(1)), parts.group(2), int(parts.group(3))))
+    assert shares == [(k, f"{k * WIDE.erase / (1 << 20):.1f}", span_percent(k, length, WIDE.erase))
+                      for k in range(1, 61)]
 
 
 def test_pipe_without_a_span_shows_no_share(bench, tmp_path):
