@@ -89,7 +89,9 @@ void print_message(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     char small[256];
     va_list again;
     va_copy(again, arguments);
-    const int length = vsnprintf(small, sizeof small, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized): va_start above
+    // va_start above initialised the list.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    const int length = vsnprintf(small, sizeof small, format, arguments);
     va_end(arguments);
     if (length < 0) {
         va_end(again);
