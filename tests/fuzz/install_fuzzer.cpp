@@ -8,9 +8,14 @@
 //     block the loader reads (the first good one from 3.5 MiB up), every
 //     table entry's block holds exactly the bytes the image lays there, and
 //     every other block is byte for byte what it was before the run;
-//   - on a device without faults, the status is the one the model predicts.
+//   - on a device without faults, the status is the one the model predicts;
+//   - on a device without faults, an install of an image file that fails
+//     (found by its check before writing) leaves the flash byte for byte as
+//     it was, without a single erase or write.
 //
-// Input: 12 bytes of device settings, then the image.
+// Input: 12 bytes of device settings, then the image. Unless the settings
+// say otherwise, the harness gives every record the checksum of its data, so
+// mutated images get past the checksum check to the layout behind it.
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,11 +42,28 @@ uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_
 
 // The model: image blocks as the loader must find them, or why there are none.
 struct Model {
-    bool valid = false;  // parses, records in order, fits the table
+    bool valid = false;  // parses, records in order, checksums match (unless ignored), fits the table
     std::vector<std::vector<uint8_t>> blocks;
 };
 
-Model model_image(const uint8_t* data, size_t size, uint32_t erase) {
+uint32_t sum_of(const uint8_t* data, uint64_t length) {
+    uint32_t sum = 0;
+    for (uint64_t i = 0; i < length; ++i) sum += data[i];
+    return sum;
+}
+
+// Gives every data record whose bytes are all there the checksum of its data.
+void fix_checksums(std::vector<uint8_t>& image) {
+    for (size_t at = 15; image.size() >= 12 && at <= image.size() - 12;) {
+        const uint64_t address = le32(&image[at]), length = le32(&image[at + 4]);
+        if (address == 0 || length > image.size() - at - 12) return;
+        const uint32_t sum = sum_of(&image[at + 12], length);
+        for (int i = 0; i < 4; ++i) image[at + 8 + i] = static_cast<uint8_t>(sum >> (8 * i));
+        at += 12 + length;
+    }
+}
+
+Model model_image(const uint8_t* data, size_t size, uint32_t erase, bool check_sums) {
     Model model;
     if (size < 15 || memcmp(data, "B000FF\n", 7) != 0 || erase == 0) return model;
     const uint64_t start = le32(data + 7);
@@ -55,6 +77,7 @@ Model model_image(const uint8_t* data, size_t size, uint32_t erase) {
         if (address == 0) break;
         if (address < start + current * erase) return model;  // out of order
         if (length > size - at) return model;
+        if (check_sums && sum_of(data + at, length) != le32(data + at - 4)) return model;
         uint64_t offset = address - start;
         for (uint64_t done = 0; done < length;) {
             const uint64_t within = (offset + done) % erase;
@@ -295,19 +318,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device.faults = !flash.fail_erase.empty() || !flash.fail_write.empty() || !flash.fail_query.empty() ||
                     flash.zero_write || flash.fail_seek;
 
-    const uint8_t* image = data + 12;
-    const size_t image_size = size - 12;
+    static std::vector<uint8_t> bin;  // the image, with its checksums made right unless asked not to
+    bin.assign(data + 12, data + size);
+    if (!(data[11] & 32)) fix_checksums(bin);
+    const uint8_t* image = bin.data();
+    const size_t image_size = bin.size();
     FlashRun run;
     run.settings.nonfs_bytes = device.nonfs;
+    run.settings.ignore_checksums = data[11] & 64;
     run.device = memory_flash_device(flash);
     run.geometry = flash.info;
     if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
     run.block_buffer.reset(new uint8_t[device.erase]);
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) abort();
-    // A pipe holds 64 KiB; longer images come from a memory file instead.
+    // A pipe holds 64 KiB; longer images come from a memory file instead, and
+    // so do others when the settings ask for one.
     int image_fd = pipe_fds[0];
-    if (image_size > 65536) {
+    const bool from_file = image_size > 65536 || (data[11] & 16);
+    if (from_file) {
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         FILE* file = tmpfile();
@@ -320,14 +349,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (image_size && write(pipe_fds[1], image, image_size) != static_cast<ssize_t>(image_size)) abort();
         close(pipe_fds[1]);
     }
-    run.image_fd = image_fd;
+    run.image.fd = image_fd;
+    run.image_is_file = from_file;
 
     const int status = install_image(run);
     close(image_fd);
-    const Model model = model_image(image, image_size, device.erase);
+    const Model model = model_image(image, image_size, device.erase, !run.settings.ignore_checksums);
     check_requests_in_bounds(flash, device);
     if (status == 0) check_success(flash, device, model, before);
     check_failure_is_safe(flash, device, before, old_install, status);
+    if (status != 0 && from_file && !device.faults) {
+        const bool touched = std::any_of(flash.log.begin(), flash.log.end(), [](const std::string& line) {
+            return line.rfind("erase", 0) == 0 || line.rfind("write", 0) == 0;
+        });
+        if (touched || flash.bytes != before) broken("a failed install of an image file changed the flash");
+    }
     if (!device.faults && flash.short_write == 0) {
         const int predicted = predicted_status(flash, device, model);
         if (predicted >= 0 && predicted != status) broken("status differs from the model's prediction");
