@@ -51,7 +51,8 @@ void close_flash(InspectFlash& flash) { mtd_close(flash.device); }
 int read_flash(InspectFlash& flash, uint64_t offset, uint8_t* into, size_t size) {
     size_t done = 0;
     long got = 0;
-    if (mtd_seek(flash.device, offset) == 0) {
+    ++flash.reads;
+    if (flash.position == static_cast<int64_t>(offset) || mtd_seek(flash.device, offset) == 0) {
         while (done < size) {
             got = mtd_read(flash.device, into + done, size - done);
             if (got < 0 && errno == EINTR) continue;
@@ -61,6 +62,7 @@ int read_flash(InspectFlash& flash, uint64_t offset, uint8_t* into, size_t size)
     } else {
         got = -1;
     }
+    flash.position = done == size ? static_cast<int64_t>(offset + size) : -1;
     if (done == size) return 0;
     flash_error(flash, "read of %zu bytes at 0x%08llx failed: %s", size - done,
                 static_cast<unsigned long long>(offset) + done, got < 0 ? strerror(errno) : "end of flash");
@@ -96,13 +98,18 @@ bool ecc_stats(InspectFlash& flash, EccWatch& watch, mtd_ecc_stats& stats) {
 int read_flash_watched(InspectFlash& flash, EccWatch& watch, uint64_t offset, uint8_t* into, size_t size,
                        EccCount& delta) {
     delta = EccCount{};
-    mtd_ecc_stats before{}, after{};
-    const bool counted = ecc_stats(flash, watch, before);
+    mtd_ecc_stats before = watch.last, after{};
+    // The counts after the previous watched read are the counts before this
+    // one when nothing was read in between: one request per block, not two.
+    const bool counted = (watch.last_at_read != 0 && watch.last_at_read == flash.reads) ||
+                         ecc_stats(flash, watch, before);
     if (read_flash(flash, offset, into, size) != 0) return -1;
     if (counted && ecc_stats(flash, watch, after)) {
         // The counters are 32 bits and only grow; unsigned differences survive a wrap.
         delta.corrected = static_cast<uint32_t>(after.corrected - before.corrected);
         delta.failed = static_cast<uint32_t>(after.failed - before.failed);
+        watch.last = after;
+        watch.last_at_read = flash.reads;
     }
     watch.total.corrected += delta.corrected;
     watch.total.failed += delta.failed;

@@ -22,6 +22,12 @@ struct InspectFlash {
     uint64_t size = 0;     // total bytes
     bool is_dump = false;
     DumpFile dump;  // the dump device's state, when is_dump
+    // Where the next read starts without a seek (-1: unknown; a read that
+    // goes round read_flash must reset it), and how many reads were made: a
+    // sequential pass asks for no seeks, and ECC counts taken after one read
+    // still hold before the next.
+    int64_t position = -1;
+    uint64_t reads = 0;
 };
 
 struct FoundTable {
@@ -53,6 +59,8 @@ struct EccWatch {
     EccCount total;
     uint32_t blocks_corrected = 0;  // blocks read with corrected bitflips
     uint32_t blocks_failed = 0;     // blocks read with uncorrectable errors
+    mtd_ecc_stats last{};           // the counts after the last watched read
+    uint64_t last_at_read = 0;      // flash.reads when `last` was taken (0: never)
 };
 
 // read_flash with ECCGETSTATS before and after, the difference in `delta`.
