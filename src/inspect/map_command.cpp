@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/messages.h"
@@ -147,8 +148,12 @@ std::string table_finding(const InspectFlash& flash, const FlashMap& map) {
 }
 
 std::string problem_text(const ListedProblem& problem, uint32_t erasesize) {
-    return format_text("image block %u (device %s) is %s: the board would not boot from it",
-                       problem.image_block, where(problem.device_block, erasesize).c_str(), problem.what);
+    // The installer writes an erased block for an image block the image has
+    // no data in, so an erased entry is a warning, not a failure.
+    const bool erased = strcmp(problem.what, "erased") == 0;
+    return format_text("image block %u (device %s) is %s: the board would not boot from it%s",
+                       problem.image_block, where(problem.device_block, erasesize).c_str(), problem.what,
+                       erased ? ", unless the image has no data in that block" : "");
 }
 
 std::string verdict(const InspectFlash& flash, const FlashMap& map) {
