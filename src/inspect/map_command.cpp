@@ -62,8 +62,9 @@ void set_marks(MapView& view) {
     for (const ListedProblem& problem : map.listed_problems)
         if (problem.device_block < map.block_count) view.marks[problem.device_block] = '!';
     view.block_width = static_cast<int>(format_text("%u", map.block_count ? map.block_count - 1 : 0).size());
-    if (view.block_width < 5) view.block_width = 5;
-    view.offset_width = static_cast<int>(format_text("%llx", static_cast<unsigned long long>(view.flash.size)).size());
+    if (view.block_width < 4) view.block_width = 4;
+    view.offset_width =
+        static_cast<int>(format_text("%llx", static_cast<unsigned long long>(view.flash.size - 1)).size());
     if (view.offset_width < 8) view.offset_width = 8;
 }
 
@@ -94,15 +95,16 @@ std::string row_marks(const MapView& view, uint32_t first, uint32_t end) {
 }
 
 void print_rows(const MapView& view) {
-    printf("%*s %-*s  %s\n", view.block_width, "block", view.offset_width + 2, "offset",
-           "one character per erase block");
+    // 80 columns for chips of up to 10000 blocks and 4 GiB.
+    printf("%-*s %s\n", view.block_width + view.offset_width + 3, "block, offset",
+           "one character per erase block, 64 to a row");
     for (uint32_t first = 0; first < view.map.block_count; first += kBlocksPerRow) {
         const uint32_t end = std::min(first + kBlocksPerRow, view.map.block_count);
-        printf("%*u 0x%0*llx  %s\n", view.block_width, first, view.offset_width,
+        printf("%*u 0x%0*llx %s\n", view.block_width, first, view.offset_width,
                static_cast<unsigned long long>(first) * view.flash.info.erasesize,
                row_cells(view, first, end).c_str());
         const std::string marks = row_marks(view, first, end);
-        if (!marks.empty()) printf("%*s  %s\n", view.block_width + view.offset_width + 3, "", marks.c_str());
+        if (!marks.empty()) printf("%*s %s\n", view.block_width + view.offset_width + 3, "", marks.c_str());
     }
 }
 

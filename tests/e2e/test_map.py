@@ -30,7 +30,7 @@ def parse_map(out):
     marks line under a row."""
     cells, marks, row_start, indent = "", {}, None, None
     for line in out.splitlines():
-        row = re.match(r"^( *(\d+) 0x[0-9a-f]+  )(\S+)$", line)
+        row = re.match(r"^( *(\d+) 0x[0-9a-f]+ )(\S+)$", line)
         if row:
             assert int(row.group(2)) == len(cells), line  # rows follow each other, 64 blocks apart
             indent, row_start = len(row.group(1)), len(cells)
