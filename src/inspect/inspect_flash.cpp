@@ -1,5 +1,6 @@
 #include "inspect/inspect_flash.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +36,14 @@ int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_g
         }
         if (mtd_get_info(flash.device, flash.info) != 0) {
             flash_error(flash, "%s is a dump: give its --erase and --page sizes", path);
+            mtd_close(flash.device);
+            return -1;
+        }
+        // A flash holds whole erase blocks: any other size means --erase
+        // is not the geometry the dump was made with.
+        if (flash.dump.size % flash.info.erasesize != 0) {
+            flash_error(flash, "%s is %llu bytes, not a whole number of %u-byte erase blocks: is --erase right?",
+                        path, static_cast<unsigned long long>(flash.dump.size), flash.info.erasesize);
             mtd_close(flash.device);
             return -1;
         }
@@ -135,4 +144,34 @@ int find_partition_table(InspectFlash& flash, FoundTable& found) {
         return -1;
     }
     return 0;
+}
+
+int check_listed_blocks(InspectFlash& flash, const FoundTable& found, ListedBlocks& listed) {
+    listed = ListedBlocks{};
+    const uint32_t erasesize = flash.info.erasesize;
+    std::vector<uint8_t> block(erasesize);
+    for (uint32_t k = 0; k < found.table.table_count; ++k) {
+        const uint64_t offset = uint64_t{found.table.entries[k]} * erasesize;
+        if (offset + erasesize > flash.size) {
+            ++listed.past_end;
+            continue;
+        }
+        if (read_flash(flash, offset, block.data(), erasesize) != 0) return -1;
+        if (std::all_of(block.begin(), block.end(), [](uint8_t byte) { return byte == 0xFF; })) ++listed.erased;
+    }
+    return 0;
+}
+
+std::string geometry_warning(const InspectFlash& flash, uint64_t table_offset, uint32_t count,
+                             const ListedBlocks& listed) {
+    if (!flash.is_dump || (listed.past_end == 0 && listed.erased == 0)) return "";
+    std::string which;
+    if (listed.erased) which = format_text("%u erased", listed.erased);
+    if (listed.past_end)
+        which += format_text("%s%u past the end of %s", which.empty() ? "" : " and ", listed.past_end, flash.path);
+    return format_text(
+        "warning: the partition table at 0x%08llx lists %u blocks, %s: the dump's geometry (--erase %u --page %u) "
+        "may be wrong",
+        static_cast<unsigned long long>(table_offset), count, which.c_str(), flash.info.erasesize,
+        flash.info.writesize);
 }

@@ -80,3 +80,21 @@ void flash_error(InspectFlash& flash, const char* format, Values... values) {
 // Searches and decodes the partition table: 0, or -1 after a message saying
 // what is missing.
 int find_partition_table(InspectFlash& flash, FoundTable& found);
+
+// What the blocks a partition table lists hold, for a check of a dump's
+// geometry: read with the wrong erase size, a table points past the dump's
+// end or at blocks that are erased.
+struct ListedBlocks {
+    uint32_t past_end = 0;
+    uint32_t erased = 0;
+};
+
+// Reads every block `found` lists: 0, or -1 after a message.
+int check_listed_blocks(InspectFlash& flash, const FoundTable& found, ListedBlocks& listed);
+
+// "warning: the partition table at 0x... lists N blocks, E erased and P
+// past the end of DUMP: the dump's geometry (--erase E --page P) may be
+// wrong", for a dump with such blocks; empty otherwise (and for a device,
+// whose geometry is its own).
+std::string geometry_warning(const InspectFlash& flash, uint64_t table_offset, uint32_t count,
+                             const ListedBlocks& listed);

@@ -248,6 +248,18 @@ void json_findings(JsonWriter& json, const InspectFlash& flash, const FlashMap& 
     json_end_object(json);
 }
 
+// For a dump: a table whose entries point past its end or at erased blocks
+// was probably read with the wrong --erase or --page.
+std::string map_geometry_warning(const InspectFlash& flash, const FlashMap& map) {
+    ListedBlocks listed;
+    for (const ListedProblem& problem : map.listed_problems) {
+        if (strcmp(problem.what, "erased") == 0) ++listed.erased;
+        if (strcmp(problem.what, "past the end of the flash") == 0) ++listed.past_end;
+    }
+    return geometry_warning(flash, static_cast<uint64_t>(map.loader_block) * flash.info.erasesize,
+                            map.table.table_count, listed);
+}
+
 int print_map_json(const InspectFlash& flash, const FlashMap& map, int64_t top, bool ok) {
     const uint32_t erasesize = flash.info.erasesize;
     JsonWriter json;
@@ -264,6 +276,11 @@ int print_map_json(const InspectFlash& flash, const FlashMap& map, int64_t top, 
     else
         json_null(json, "nonfs_top");
     json_findings(json, flash, map);
+    const std::string warning = map_geometry_warning(flash, map);
+    if (warning.empty())
+        json_null(json, "geometry_warning");
+    else
+        json_string(json, "geometry_warning", warning);
     json_blocks(json, map, erasesize);
     json_string(json, "summary", verdict(flash, map));
     json_bool(json, "ok", ok);
@@ -285,6 +302,8 @@ int map_blocks(const InspectOptions& options, const char* flash_path) {
     const uint32_t erasesize = flash.info.erasesize;
     const int64_t top = options.have_nonfs ? int64_t{options.nonfs_bytes / erasesize} : -1;
     const bool ok = table_readable(map);
+    const std::string warning = map_geometry_warning(flash, map);
+    if (!warning.empty()) print_message("drimlet-inspect: %s\n", warning.c_str());
     if (options.json) return print_map_json(flash, map, top, ok);
     print_map(flash, map, options, top);
     return ok ? 0 : 1;
