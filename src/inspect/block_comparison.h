@@ -28,6 +28,9 @@ struct Verifier {
     std::vector<BlockCheck> blocks;
     std::vector<std::string> lines;  // the per-block findings, in order
     uint32_t differing = 0;          // among the blocks the partition table lists
+    // Entries past the end of the flash, and erased device blocks where the
+    // image has data: in a dump, signs of the wrong --erase or --page.
+    ListedBlocks misplaced;
 };
 
 // Lays the image on `image_fd` out and compares every block: the number of

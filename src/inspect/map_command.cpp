@@ -12,7 +12,7 @@
 
 #include "common/messages.h"
 #include "inspect/flash_map.h"
-#include "inspect/map_command.h"
+#include "inspect/inspect_commands.h"
 #include "inspect/inspect_flash.h"
 #include "inspect/json_writer.h"
 
@@ -110,7 +110,7 @@ void print_rows(const MapView& view) {
 
 std::string where(uint64_t block, uint32_t erasesize) {
     return format_text("block %llu at 0x%08llx", static_cast<unsigned long long>(block),
-                       static_cast<unsigned long long>(block * erasesize));
+                       static_cast<unsigned long long>(block) * erasesize);
 }
 
 void print_legend(const MapView& view, const InspectOptions& options) {
@@ -169,6 +169,18 @@ std::string verdict(const InspectFlash& flash, const FlashMap& map) {
                        table.c_str(), map.blocks_corrected, map.counts[static_cast<int>(BlockKind::kUnreadable)]);
 }
 
+// For a dump: a table whose entries point past its end or at erased blocks
+// was probably read with the wrong --erase or --page.
+std::string map_geometry_warning(const InspectFlash& flash, const FlashMap& map) {
+    ListedBlocks listed;
+    for (const ListedProblem& problem : map.listed_problems) {
+        if (strcmp(problem.what, "erased") == 0) ++listed.erased;
+        if (strcmp(problem.what, "past the end of the flash") == 0) ++listed.past_end;
+    }
+    return geometry_warning(flash, static_cast<uint64_t>(map.loader_block) * flash.info.erasesize,
+                            map.table.table_count, listed);
+}
+
 void print_map(const InspectFlash& flash, const FlashMap& map, const InspectOptions& options, int64_t top) {
     MapView view{flash, map, use_colour(options), top, {}, 0, 0};
     set_marks(view);
@@ -181,6 +193,8 @@ void print_map(const InspectFlash& flash, const FlashMap& map, const InspectOpti
     if (!finding.empty()) printf("%s\n", finding.c_str());
     for (const ListedProblem& problem : map.listed_problems)
         printf("%s\n", problem_text(problem, flash.info.erasesize).c_str());
+    const std::string warning = map_geometry_warning(flash, map);
+    if (!warning.empty()) printf("map: %s\n", warning.c_str());
     printf("%s\n", verdict(flash, map).c_str());
 }
 
@@ -248,18 +262,6 @@ void json_findings(JsonWriter& json, const InspectFlash& flash, const FlashMap& 
     json_end_object(json);
 }
 
-// For a dump: a table whose entries point past its end or at erased blocks
-// was probably read with the wrong --erase or --page.
-std::string map_geometry_warning(const InspectFlash& flash, const FlashMap& map) {
-    ListedBlocks listed;
-    for (const ListedProblem& problem : map.listed_problems) {
-        if (strcmp(problem.what, "erased") == 0) ++listed.erased;
-        if (strcmp(problem.what, "past the end of the flash") == 0) ++listed.past_end;
-    }
-    return geometry_warning(flash, static_cast<uint64_t>(map.loader_block) * flash.info.erasesize,
-                            map.table.table_count, listed);
-}
-
 int print_map_json(const InspectFlash& flash, const FlashMap& map, int64_t top, bool ok) {
     const uint32_t erasesize = flash.info.erasesize;
     JsonWriter json;
@@ -276,11 +278,7 @@ int print_map_json(const InspectFlash& flash, const FlashMap& map, int64_t top, 
     else
         json_null(json, "nonfs_top");
     json_findings(json, flash, map);
-    const std::string warning = map_geometry_warning(flash, map);
-    if (warning.empty())
-        json_null(json, "geometry_warning");
-    else
-        json_string(json, "geometry_warning", warning);
+    json_string_or_null(json, "geometry_warning", map_geometry_warning(flash, map));
     json_blocks(json, map, erasesize);
     json_string(json, "summary", verdict(flash, map));
     json_bool(json, "ok", ok);
@@ -302,8 +300,6 @@ int map_blocks(const InspectOptions& options, const char* flash_path) {
     const uint32_t erasesize = flash.info.erasesize;
     const int64_t top = options.have_nonfs ? int64_t{options.nonfs_bytes / erasesize} : -1;
     const bool ok = table_readable(map);
-    const std::string warning = map_geometry_warning(flash, map);
-    if (!warning.empty()) print_message("drimlet-inspect: %s\n", warning.c_str());
     if (options.json) return print_map_json(flash, map, top, ok);
     print_map(flash, map, options, top);
     return ok ? 0 : 1;

@@ -58,6 +58,9 @@ void note_findings(const Verifier& verifier, Outcome& outcome) {
                                             outcome.listed, outcome.image_blocks));
     if (!outcome.page_matches)
         outcome.lines.push_back(table_where + " differs from the page the installer writes");
+    const std::string geometry = geometry_warning(verifier.flash, verifier.found.offset,
+                                                  verifier.found.table.table_count, verifier.misplaced);
+    if (!geometry.empty()) outcome.warnings.push_back("verify: " + geometry);
     if (verifier.ecc.total.corrected)
         outcome.warnings.push_back(format_text(
             "verify: warning: %s in %s: ECC corrected them, but worn blocks may fail later",
@@ -96,6 +99,8 @@ void conclude(const Verifier& verifier, const ImageScan& scan, Outcome& outcome)
     outcome.compared = std::min(outcome.image_blocks, outcome.listed);
     const bool blocks_match =
         verifier.differing == 0 && outcome.image_blocks == outcome.listed && outcome.page_matches;
+    // Blocks a dump's wrong geometry puts past its end or on erased flash
+    // differ from the image: such a verify fails, with the warning.
     outcome.ok = blocks_match && verifier.ecc.blocks_failed == 0 && scan.checksum_mismatches == 0;
     if (!blocks_match || verifier.ecc.blocks_failed) {
         outcome.summary = difference_summary(verifier, scan, outcome);
@@ -253,6 +258,7 @@ int verify_install(const InspectOptions& options, const char* flash_path, const 
                       {},
                       {},
                       {},
-                      0};
+                      0,
+                      {}};
     return verify_found(options, verifier, flash_path, image_path);
 }
