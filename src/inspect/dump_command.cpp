@@ -109,7 +109,7 @@ void report_block_ecc(const Dump& d, uint32_t k, const EccCount& ecc) {
     const uint64_t device_block = d.found.table.entries[k];
     const std::string here = format_text("image block %u (device block %llu at 0x%08llx)", k,
                                          static_cast<unsigned long long>(device_block),
-                                         static_cast<unsigned long long>(device_block * d.erasesize));
+                                         static_cast<unsigned long long>(device_block) * d.erasesize);
     if (ecc.corrected)
         fprintf(d.report, "%s: %s (ECC corrected them: a warning)\n", here.c_str(),
                 count_of(ecc.corrected, "corrected bitflip", "corrected bitflips").c_str());
@@ -143,8 +143,9 @@ int write_records(Dump& d) {
     }
     report_block_ecc(d, blocks - 1, d.last_ecc);
     if (d.last_length == 0) return 0;
-    return write_record(d.out, d.start + (blocks - 1) * d.erasesize, d.last, d.last_length) == 0 ? 0
-                                                                                                  : write_failed(d);
+    return write_record(d.out, d.start + (blocks - 1) * d.erasesize, d.last, d.last_length) == 0
+               ? 0
+               : write_failed(d);
 }
 
 // The header, the records, then the end record: 0, or -1 after a message.
@@ -165,10 +166,11 @@ int report_dump(const Dump& d) {
         fprintf(d.report,
                 "dump: the last image block ends in data, not erased bytes: installing this dump gives one "
                 "more, erased, image block than the partition table lists\n");
-    fprintf(d.report, "dump: wrote %s: a BIN image from 0x%08x, %s, %u bytes of records\n", d.out_name, d.start,
-            count_of(d.found.table.table_count, "image block", "image blocks").c_str(), d.span);
+    fprintf(d.report, "dump: wrote %s: a BIN image from 0x%08x, %s, %u bytes of records\n", d.out_name,
+            d.start, count_of(d.found.table.table_count, "image block", "image blocks").c_str(), d.span);
     if (d.watch.blocks_failed) {
-        fprintf(d.report, "dump: %s read with uncorrectable ECC errors: the dump may not hold what was written\n",
+        fprintf(d.report,
+                "dump: %s read with uncorrectable ECC errors: the dump may not hold what was written\n",
                 count_of(d.watch.blocks_failed, "block was", "blocks were").c_str());
         return 1;
     }
@@ -194,16 +196,28 @@ int dump_found(const InspectOptions& options, InspectFlash& flash, const FoundTa
     const bool to_stdout = strcmp(out_path, "-") == 0;
     const uint32_t erasesize = flash.info.erasesize;
     std::unique_ptr<uint8_t[]> blocks(new (std::nothrow) uint8_t[2 * size_t{erasesize}]);
-    const int out = !blocks ? -1 : to_stdout ? STDOUT_FILENO : open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int out = !blocks     ? -1
+                    : to_stdout ? STDOUT_FILENO
+                                : open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0) {
         print_message("drimlet-inspect: cannot create %s: %s\n", out_path,
                       blocks ? strerror(errno) : "out of memory");
         return 1;
     }
-    Dump dump{flash, found, erasesize, options.dump_start, out, to_stdout ? "standard output" : out_path,
-              to_stdout ? stderr : stdout, blocks.get(), blocks.get() + erasesize, {}, {}};
+    Dump dump{flash,
+              found,
+              erasesize,
+              options.dump_start,
+              out,
+              to_stdout ? "standard output" : out_path,
+              to_stdout ? stderr : stdout,
+              blocks.get(),
+              blocks.get() + erasesize,
+              {},
+              {}};
     fprintf(dump.report, "dump of %s: partition table at 0x%08llx (device block %llu), %s\n", flash.path,
-            static_cast<unsigned long long>(found.offset), static_cast<unsigned long long>(found.offset / erasesize),
+            static_cast<unsigned long long>(found.offset),
+            static_cast<unsigned long long>(found.offset / erasesize),
             count_of(found.table.table_count, "image block", "image blocks").c_str());
     const std::string warning = geometry_warning(flash, found.offset, found.table.table_count, listed);
     if (!warning.empty()) fprintf(dump.report, "dump: %s\n", warning.c_str());
@@ -221,8 +235,9 @@ int dump_found(const InspectOptions& options, InspectFlash& flash, const FoundTa
 int dump_image(const InspectOptions& options, const char* flash_path, const char* out_path) {
     // A BIN image is no text for a terminal.
     if (strcmp(out_path, "-") == 0 && isatty(STDOUT_FILENO)) {
-        print_message("drimlet-inspect: standard output is a terminal: redirect it to a file or a pipe to "
-                      "dump to \"-\"\n");
+        print_message(
+            "drimlet-inspect: standard output is a terminal: redirect it to a file or a pipe to "
+            "dump to \"-\"\n");
         return 1;
     }
     InspectFlash flash;

@@ -55,10 +55,10 @@ void mark_listed_blocks(FlashMap& map) {
         }
         BlockReading& reading = map.blocks[block];
         if (reading.image_block < 0) reading.image_block = static_cast<int32_t>(k);
-        const char* what = reading.bad                                      ? "bad"
+        const char* what = reading.bad                                     ? "bad"
                            : reading.read_error || reading.ecc.failed != 0 ? "unreadable"
-                           : reading.erased                                 ? "erased"
-                                                                            : nullptr;
+                           : reading.erased                                ? "erased"
+                                                                           : nullptr;
         if (what) map.listed_problems.push_back({k, block, what});
     }
 }
@@ -78,8 +78,8 @@ void read_block(InspectFlash& flash, FlashMap& map, uint32_t block, uint8_t* dat
     const uint32_t erasesize = flash.info.erasesize;
     reading.bad = query_bad(flash, block);
     if (!reading.bad) {
-        reading.read_error =
-            read_flash_watched(flash, map.ecc, uint64_t{block} * erasesize, data, erasesize, reading.ecc) != 0;
+        reading.read_error = read_flash_watched(flash, map.ecc, uint64_t{block} * erasesize, data, erasesize,
+                                                reading.ecc) != 0;
         reading.erased = !reading.read_error && all_erased(data, erasesize);
     }
     if (map.loader_block < 0 && !reading.bad && uint64_t{block} * erasesize >= map.search_start) {
@@ -119,8 +119,8 @@ int map_flash(InspectFlash& flash, FlashMap& map, bool progress) {
 char block_symbol(BlockKind kind) { return "BXTc#.o"[static_cast<int>(kind)]; }
 
 const char* block_kind_name(BlockKind kind) {
-    static const char* const kNames[kBlockKinds] = {"bad",       "unreadable", "table", "corrected",
-                                                    "image",     "erased",     "data"};
+    static const char* const kNames[kBlockKinds] = {"bad",   "unreadable", "table", "corrected",
+                                                    "image", "erased",     "data"};
     return kNames[static_cast<int>(kind)];
 }
 

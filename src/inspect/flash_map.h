@@ -20,10 +20,10 @@ enum class BlockKind : uint8_t { kBad, kUnreadable, kTable, kCorrected, kImage, 
 constexpr int kBlockKinds = 7;
 
 struct BlockReading {
-    bool bad = false;         // the bad-block query said so, or failed
-    bool read_error = false;  // the read itself failed
-    bool erased = false;      // every byte read back 0xFF
-    EccCount ecc;             // counted while the block was read
+    bool bad = false;          // the bad-block query said so, or failed
+    bool read_error = false;   // the read itself failed
+    bool erased = false;       // every byte read back 0xFF
+    EccCount ecc;              // counted while the block was read
     int32_t image_block = -1;  // its entry in the partition table, or -1
     BlockKind kind = BlockKind::kData;
 };
@@ -38,9 +38,9 @@ struct ListedProblem {
 struct FlashMap {
     uint32_t block_count = 0;
     std::vector<BlockReading> blocks;
-    uint64_t search_start = 0;  // where the loader begins to look for the partition table
-    int64_t loader_block = -1;  // the first good block from there up, or -1
-    bool table_valid = false;   // the loader's block holds a partition table
+    uint64_t search_start = 0;            // where the loader begins to look for the partition table
+    int64_t loader_block = -1;            // the first good block from there up, or -1
+    bool table_valid = false;             // the loader's block holds a partition table
     const char* table_problem = nullptr;  // why not, when there is a loader block
     BlockTable table;
     std::vector<ListedProblem> listed_problems;

@@ -42,7 +42,8 @@ int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_g
         // A flash holds whole erase blocks: any other size means --erase
         // is not the geometry the dump was made with.
         if (flash.dump.size % flash.info.erasesize != 0) {
-            flash_error(flash, "%s is %llu bytes, not a whole number of %u-byte erase blocks: is --erase right?",
+            flash_error(flash,
+                        "%s is %llu bytes, not a whole number of %u-byte erase blocks: is --erase right?",
                         path, static_cast<unsigned long long>(flash.dump.size), flash.info.erasesize);
             mtd_close(flash.device);
             return -1;
@@ -110,8 +111,8 @@ int read_flash_watched(InspectFlash& flash, EccWatch& watch, uint64_t offset, ui
     mtd_ecc_stats before = watch.last, after{};
     // The counts after the previous watched read are the counts before this
     // one when nothing was read in between: one request per block, not two.
-    const bool counted = (watch.last_at_read != 0 && watch.last_at_read == flash.reads) ||
-                         ecc_stats(flash, watch, before);
+    const bool counted =
+        (watch.last_at_read != 0 && watch.last_at_read == flash.reads) || ecc_stats(flash, watch, before);
     if (read_flash(flash, offset, into, size) != 0) return -1;
     if (counted && ecc_stats(flash, watch, after)) {
         // The counters are 32 bits and only grow; unsigned differences survive a wrap.
@@ -157,7 +158,8 @@ int check_listed_blocks(InspectFlash& flash, const FoundTable& found, ListedBloc
             continue;
         }
         if (read_flash(flash, offset, block.data(), erasesize) != 0) return -1;
-        if (std::all_of(block.begin(), block.end(), [](uint8_t byte) { return byte == 0xFF; })) ++listed.erased;
+        if (std::all_of(block.begin(), block.end(), [](uint8_t byte) { return byte == 0xFF; }))
+            ++listed.erased;
     }
     return 0;
 }
@@ -168,9 +170,11 @@ std::string geometry_warning(const InspectFlash& flash, uint64_t table_offset, u
     std::string which;
     if (listed.erased) which = format_text("%u erased", listed.erased);
     if (listed.past_end)
-        which += format_text("%s%u past the end of %s", which.empty() ? "" : " and ", listed.past_end, flash.path);
+        which +=
+            format_text("%s%u past the end of %s", which.empty() ? "" : " and ", listed.past_end, flash.path);
     return format_text(
-        "warning: the partition table at 0x%08llx lists %u blocks, %s: the dump's geometry (--erase %u --page %u) "
+        "warning: the partition table at 0x%08llx lists %u blocks, %s: the dump's geometry (--erase %u "
+        "--page %u) "
         "may be wrong",
         static_cast<unsigned long long>(table_offset), count, which.c_str(), flash.info.erasesize,
         flash.info.writesize);

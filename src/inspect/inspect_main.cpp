@@ -142,9 +142,9 @@ struct Command {
     int count;             // of operands
 };
 
-const Command kCommands[] = {{"check", "NKFILE", 1},        {"plan", "MTD|DUMP NKFILE", 2},
-                             {"show", "MTD|DUMP", 1},       {"verify", "MTD|DUMP NKFILE", 2},
-                             {"map", "MTD|DUMP", 1},        {"dump", "MTD|DUMP OUT", 2}};
+const Command kCommands[] = {{"check", "NKFILE", 1},  {"plan", "MTD|DUMP NKFILE", 2},
+                             {"show", "MTD|DUMP", 1}, {"verify", "MTD|DUMP NKFILE", 2},
+                             {"map", "MTD|DUMP", 1},  {"dump", "MTD|DUMP OUT", 2}};
 
 // Runs the command `args[0]` with its operands after it: the exit status.
 int run_command(const InspectOptions& options, int count, char** args) {

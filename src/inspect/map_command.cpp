@@ -4,8 +4,8 @@
 // line sums it up.
 #include <unistd.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -28,9 +28,8 @@ bool use_colour(const InspectOptions& options) {
 }
 
 const char* colour_of(BlockKind kind) {
-    static const char* const kColours[kBlockKinds] = {"\033[1;31m",    "\033[1;37;41m", "\033[1;35m",
-                                                      "\033[1;33m",    "\033[32m",      "\033[2m",
-                                                      "\033[34m"};
+    static const char* const kColours[kBlockKinds] = {
+        "\033[1;31m", "\033[1;37;41m", "\033[1;35m", "\033[1;33m", "\033[32m", "\033[2m", "\033[34m"};
     return kColours[static_cast<int>(kind)];
 }
 const char kMarkColour[] = "\033[36m";
@@ -48,8 +47,8 @@ struct MapView {
     const InspectFlash& flash;
     const FlashMap& map;
     bool colour;
-    int64_t top_block;             // -n's top, or -1
-    std::vector<char> marks;       // per block: ' ', 's', 'n' or '!'
+    int64_t top_block;              // -n's top, or -1
+    std::vector<char> marks;        // per block: ' ', 's', 'n' or '!'
     int block_width, offset_width;  // of the row headers
 };
 
@@ -160,13 +159,13 @@ std::string problem_text(const ListedProblem& problem, uint32_t erasesize) {
 
 std::string verdict(const InspectFlash& flash, const FlashMap& map) {
     const std::string table =
-        map.table_valid
-            ? format_text("table at 0x%08llx",
-                          static_cast<unsigned long long>(map.loader_block) * flash.info.erasesize)
-            : std::string("no partition table");
+        map.table_valid ? format_text("table at 0x%08llx", static_cast<unsigned long long>(map.loader_block) *
+                                                               flash.info.erasesize)
+                        : std::string("no partition table");
     return format_text("%u bad, %u image blocks, %s, %u blocks with corrected bitflips, %u unreadable",
-                       map.counts[static_cast<int>(BlockKind::kBad)], map.table_valid ? map.table.table_count : 0,
-                       table.c_str(), map.blocks_corrected, map.counts[static_cast<int>(BlockKind::kUnreadable)]);
+                       map.counts[static_cast<int>(BlockKind::kBad)],
+                       map.table_valid ? map.table.table_count : 0, table.c_str(), map.blocks_corrected,
+                       map.counts[static_cast<int>(BlockKind::kUnreadable)]);
 }
 
 // For a dump: a table whose entries point past its end or at erased blocks
@@ -185,8 +184,7 @@ void print_map(const InspectFlash& flash, const FlashMap& map, const InspectOpti
     MapView view{flash, map, use_colour(options), top, {}, 0, 0};
     set_marks(view);
     printf("map of %s: %u erase blocks of %s, %u-byte pages, %s\n", flash.path, map.block_count,
-           size_text(flash.info.erasesize).c_str(),
-           flash.info.writesize, size_text(flash.size).c_str());
+           size_text(flash.info.erasesize).c_str(), flash.info.writesize, size_text(flash.size).c_str());
     print_rows(view);
     print_legend(view, options);
     const std::string finding = table_finding(flash, map);
@@ -248,7 +246,8 @@ void json_findings(JsonWriter& json, const InspectFlash& flash, const FlashMap& 
     }
     json_end_array(json);
     json_begin_object(json, "counts");
-    for (int k = 0; k < kBlockKinds; ++k) json_number(json, block_kind_name(static_cast<BlockKind>(k)), map.counts[k]);
+    for (int k = 0; k < kBlockKinds; ++k)
+        json_number(json, block_kind_name(static_cast<BlockKind>(k)), map.counts[k]);
     json_number(json, "blocks_with_corrected_bitflips", map.blocks_corrected);
     json_end_object(json);
     json_begin_object(json, "ecc");

@@ -14,8 +14,8 @@ int show_partition_table(const InspectOptions& options, const char* flash_path) 
     FoundTable found;
     ListedBlocks listed;
     const int result = find_partition_table(flash, found) != 0 ? -1
-                       : flash.is_dump                          ? check_listed_blocks(flash, found, listed)
-                                                                : 0;
+                       : flash.is_dump                         ? check_listed_blocks(flash, found, listed)
+                                                               : 0;
     close_flash(flash);
     if (result != 0) return options.json ? print_json_failure("show", flash.error) : 1;
     const std::string warning = geometry_warning(flash, found.offset, found.table.table_count, listed);

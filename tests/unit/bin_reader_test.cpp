@@ -114,9 +114,10 @@ TEST(RecordChecksum, EqualsTheByteSumAtAnyAlignmentAndSplit) {
                 EXPECT_EQ(add_to_record_checksum(0x7FFFFFF0, data->data() + start, length), plain)
                     << "start " << start << " length " << length;
                 const size_t half = length / 3;
-                EXPECT_EQ(add_to_record_checksum(add_to_record_checksum(0x7FFFFFF0, data->data() + start, half),
-                                                 data->data() + start + half, length - half),
-                          plain);
+                EXPECT_EQ(
+                    add_to_record_checksum(add_to_record_checksum(0x7FFFFFF0, data->data() + start, half),
+                                           data->data() + start + half, length - half),
+                    plain);
             }
         }
     }

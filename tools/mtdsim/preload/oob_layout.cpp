@@ -77,7 +77,8 @@ bool legacy_layout(const OobLayout& layout, nand_oobinfo& to) {
     for (int section = 0; section < layout.ecc_sections; ++section) {
         const OobRegion& region = layout.ecc[section];
         if (to.eccbytes + region.length > slots) return false;
-        for (uint32_t at = region.offset; at < region.offset + region.length; ++at) to.eccpos[to.eccbytes++] = at;
+        for (uint32_t at = region.offset; at < region.offset + region.length; ++at)
+            to.eccpos[to.eccbytes++] = at;
     }
     for (int section = 0; section < layout.free_sections; ++section) {
         to.oobfree[section][0] = layout.free[section].offset;
