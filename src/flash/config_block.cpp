@@ -12,6 +12,7 @@ const char kNoSpace[] = "Not enough space/too many bad blocks\n";
 const char kOverlapFormat[] = "Image overlaps partition table block at %08lx!\n";
 const char kOutOfMemory[] = "Out of memory!\n";
 const char kWriteFailed[] = "Write of partition table failed\n";
+const char kEraseFailedFormat[] = "Erase of partition table block at %08lx failed\n";
 const char kWritten[] = "Partition table written...\n";
 }  // namespace
 
@@ -37,7 +38,14 @@ int write_config_block(MtdDevice& device, const mtd_info_user& geometry, uint64_
             print_message(kOverlapFormat, static_cast<unsigned long>(offset));
             return -1;
         }
-        if (erase_block(device, static_cast<uint32_t>(offset), erasesize) != 0) continue;
+        // The loader reads the first block that is not marked bad and no
+        // other: a table in the next block would never be found, and an old
+        // table left here would point at the new image's blocks.
+        mtd_unlock(device, static_cast<uint32_t>(offset), erasesize);
+        if (mtd_erase(device, static_cast<uint32_t>(offset), erasesize) != 0) {
+            print_message(kEraseFailedFormat, static_cast<unsigned long>(offset));
+            return -1;
+        }
         if (program_at(device, offset, page.get(), page_size) < 0) {
             print_fixed(kWriteFailed);
             return -1;

@@ -40,7 +40,9 @@ int install_image(FlashRun& run) {
     if (check_image(run.image_fd, header) != 0) return 1;
     BlockTable table;
     if (stream_image(run, header, table) < 0) return 1;
-    return write_config_block(run.device, run.geometry, run.search_end, table) == 0 ? 0 : 1;
+    if (write_config_block(run.device, run.geometry, run.search_end, table) != 0) return 1;
+    finish_install_progress(run.progress);
+    return 0;
 }
 
 int run_install(const RunSettings& settings, const MtdDevice& device) {

@@ -5,10 +5,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import Geometry, device_report
+from conftest import DRIMLET, Geometry, device_report
 from mkbin import bin_image
 import model
-from test_install import START, expectation, records_for
+from test_install import START
 
 SMALL = Geometry(8 << 20, 128 << 10, 2048)  # 64 blocks, partition table at block 28
 E = SMALL.erase
@@ -39,7 +39,8 @@ def writes(outcome):
 def test_command_line_that_does_not_install(bench, args, status, out, diagnostic):
     outcome = bench.run(SMALL, args)
     assert (outcome.status, outcome.out) == (status, out)
-    assert outcome.err.endswith(diagnostic) and outcome.err.count("\n") == diagnostic.count("\n")
+    # getopt names the program as it was started; nothing else is said.
+    assert outcome.err == (f"{DRIMLET}: {diagnostic}" if diagnostic else "")
     assert outcome.requests() == []
 
 
@@ -121,8 +122,8 @@ def fault_case(name, sim_args, nonfs=7, status=0, err="", placed=None, table_blo
     fault_case("short write counts", ["--short-write", "6144"], placed=[56, 55, 54, 53, 52], err=WRITTEN + DONE),
     fault_case("interrupted writes", ["--fault", "9:eintr,15:eintr"], placed=[56, 55, 54, 53, 52],
                err=WRITTEN + DONE),
-    fault_case("partition table erase fails", ["--fail-erase", "28"], placed=[56, 55, 54, 53, 52], table_block=29,
-               err=WRITTEN + "Erase failed at 00380000, skipping...\n" + DONE),
+    fault_case("partition table erase fails", ["--fail-erase", "28"], status=1, placed=[56, 55, 54, 53, 52],
+               table_block=None, err=WRITTEN + "Erase of partition table block at 00380000 failed\n"),
     fault_case("image block write fails", ["--fail-write", "54"], status=1, placed=[56, 55], table_block=None,
                err="Write erase block failed\n"),
     fault_case("write makes no progress", ["--fault", "9:zero"], status=1, placed=[], table_block=None,
