@@ -11,9 +11,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import QEMU, Geometry
+from conftest import INSPECT, QEMU, Geometry
 from mkbin import bin_image
-from test_inspect import INSPECT, run_inspect
+from test_inspect import run_inspect
 from test_install import START, records_for
 
 pytestmark = pytest.mark.skipif(not os.path.exists(INSPECT), reason="drimlet-inspect not built")
