@@ -61,6 +61,7 @@ int next_image_block(BlockAssembler& assembler) {
                 assembler.ended = true;
                 return hand_out(assembler);
             }
+            if (assembler.watcher.record) assembler.watcher.record(assembler.watcher.context, record);
             if (record.address < assembler.base) {
                 // The blocks below base are already handed out; an unsigned
                 // difference would otherwise send the assembler flushing up
@@ -87,6 +88,8 @@ int next_image_block(BlockAssembler& assembler) {
             }
             assembler.record_sum =
                 add_to_record_checksum(assembler.record_sum, assembler.block + offset, chunk);
+            if (assembler.watcher.data)
+                assembler.watcher.data(assembler.watcher.context, assembler.block + offset, chunk);
             record.address += chunk;
             record.length -= chunk;
             if (record.length == 0 && finish_record(assembler) != 0) return -1;

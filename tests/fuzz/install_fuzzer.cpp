@@ -124,7 +124,8 @@ int64_t loader_table_block(const MemoryFlash& flash, const Device& device) {
 // skipped like a bad one; the answers cannot say what the loader makes of it.
 int64_t answered_table_block(const MemoryFlash& flash, const Device& device) {
     for (uint64_t c = (0x380000u + device.erase - 1) / device.erase; c * device.erase < device.size; ++c)
-        if (!flash.bad_blocks.count(static_cast<uint32_t>(c)) && !flash.fail_query.count(static_cast<uint32_t>(c)))
+        if (!flash.bad_blocks.count(static_cast<uint32_t>(c)) &&
+            !flash.fail_query.count(static_cast<uint32_t>(c)))
             return static_cast<int64_t>(c);
     return -1;
 }
@@ -150,7 +151,8 @@ void check_requests_in_bounds(const MemoryFlash& flash, const Device& device) {
         const int64_t block = touched_block(line, e);
         if (block < 0) continue;
         const uint64_t where = static_cast<uint64_t>(block);
-        if (!(where >= 2 && where <= top) && where < search) broken("erase or write outside the allowed blocks");
+        if (!(where >= 2 && where <= top) && where < search)
+            broken("erase or write outside the allowed blocks");
     }
 }
 
@@ -193,7 +195,8 @@ void check_success(const MemoryFlash& flash, const Device& device, const Model& 
     for (const std::string& line : flash.log) {
         const int64_t block = touched_block(line, e);
         if (block < 0) continue;
-        if (static_cast<uint64_t>(block) >= listed.size()) broken("an erase or write past the end of the chip");
+        if (static_cast<uint64_t>(block) >= listed.size())
+            broken("an erase or write past the end of the chip");
         if (listed[static_cast<size_t>(block)]) continue;
         // A block may be erased in the search for a good one, but only a
         // listed block or the table's may be written.
