@@ -11,7 +11,6 @@ int dry_run_install(FlashRun& run, const ImageInput& image, DryRun& dry) {
     FlashRun rehearsal;
     rehearsal.settings = run.settings;
     rehearsal.settings.dry_run = true;
-    rehearsal.settings.progress_fd = -1;  // a program that follows the install sees only the install
     rehearsal.device = recording_device(dry.recorder);
     rehearsal.geometry = run.geometry;
     rehearsal.search_end = run.search_end;

@@ -18,7 +18,8 @@ struct RunSettings {
     bool ignore_checksums = false;     // --ignore-checksums: take records whatever their checksum
     // The phases run against a recorder (device/recording_device.h): the
     // check before writing, and drimlet-inspect plan. Nothing the run would
-    // have written is on the flash, so nothing may be read back.
+    // have written is on the flash, so nothing may be read back, and there
+    // is no progress to show.
     bool dry_run = false;
 };
 

@@ -25,8 +25,11 @@ int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table)
     assembler.check_sums = !run.settings.ignore_checksums;
     OldPartitionTable old_table;
     old_table.search_end = run.search_end;
-    start_install_progress(run.progress, run.image.fd, erasesize, header.start, header.length,
-                           run.settings.progress_fd);
+    // A dry run writes nothing, so it has no progress to show: a terminal or
+    // a program following the install sees only the install.
+    if (!run.settings.dry_run)
+        start_install_progress(run.progress, run.image.fd, erasesize, header.start, header.length,
+                               run.settings.progress_fd);
     int ready;
     while ((ready = next_image_block(assembler)) == 1) {
         // A stop here leaves whole blocks behind, and the count says how many.
