@@ -8,6 +8,8 @@
 #include <cstdlib>
 
 namespace {
+constexpr int kNoVerifyOption = 1000;  // long option only
+
 const char* const kUsageLines[] = {
     "Usage: drimlet [options] MTD NKFILE",
     "Options:",
@@ -31,11 +33,13 @@ void show_usage() {
 int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_status) {
     static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
+                                          {"no-verify", no_argument, nullptr, kNoVerifyOption},
                                           {nullptr, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "n:", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'n': settings.nonfs_bytes = nonfs_bytes_from_text(optarg); break;
+            case kNoVerifyOption: settings.verify = false; break;
             case 'h':
                 show_usage();
                 exit_status = 0;

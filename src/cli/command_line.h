@@ -1,4 +1,5 @@
-// Command line of drimlet: `-n <MiB>` plus the MTD device and image operands.
+// Command line of drimlet: `-n <MiB>`, `--no-verify`, and the MTD device and
+// image operands.
 // Nothing but the presence of both operands is validated here.
 #pragma once
 

@@ -103,7 +103,8 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
         reached = kImageBlocks;
         if (stream_image(run, header, table) >= 0) {
             reached = kPartitionTable;
-            if (write_config_block(run.device, run.geometry, run.search_end, table) == 0) reached = kDone;
+            if (write_config_block(run.device, run.writes, run.geometry, run.search_end, table) == 0)
+                reached = kDone;
         }
     }
     set_message_destination(previous);
