@@ -1,0 +1,98 @@
+// Injected faults and the power cut: MTDSIM_FAULTS gives a fault to a
+// request by its index, MTDSIM_CUT the request where the power goes. Every
+// request to the device starts with next_request, which counts it and says
+// which fault, if any, it meets; the block and page fault lists
+// (--fail-erase, --fail-page, ...) are looked up where the request is served.
+
+#include "faults.h"
+
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "settings.h"
+
+namespace mtdsim::preload {
+
+namespace {
+
+FaultKind fault_kind(const char* word) {
+    if (strncmp(word, "eio", 3) == 0) return kFaultEio;
+    if (strncmp(word, "eintr", 5) == 0) return kFaultEintr;
+    if (strncmp(word, "short", 5) == 0) return kFaultShort;
+    if (strncmp(word, "zero", 4) == 0) return kFaultZero;
+    return kFaultNone;
+}
+
+// MTDSIM_FAULTS: "index:kind,index:kind", kinds eio, eintr, short, zero.
+void parse_faults() {
+    const char* text = getenv("MTDSIM_FAULTS");
+    while (text && *text) {
+        char* end;
+        uint64_t index = strtoull(text, &end, 0);
+        if (*end != ':') break;
+        void* grown = realloc(sim.faults, sizeof(Fault) * static_cast<size_t>(sim.fault_count + 1));
+        if (!grown) break;
+        sim.faults = static_cast<Fault*>(grown);
+        sim.faults[sim.fault_count++] = Fault{index, fault_kind(end + 1)};
+        const char* comma = strchr(end, ',');
+        text = comma ? comma + 1 : nullptr;
+    }
+}
+
+// MTDSIM_CUT: "index" or "index:pages".
+void parse_cut() {
+    const char* text = getenv("MTDSIM_CUT");
+    if (!text) return;
+    char* end;
+    sim.cut_index = strtoull(text, &end, 0);
+    if (*end == ':') sim.cut_pages = static_cast<int64_t>(strtoull(end + 1, nullptr, 0));
+}
+
+}  // namespace
+
+// The fault settings, one line each: a new kind of fault is read here.
+void load_faults() {
+    if (const char* v = getenv("MTDSIM_SHORT_WRITE")) sim.short_write = strtoull(v, nullptr, 0);
+    sim.fail_info = getenv("MTDSIM_FAIL_INFO") != nullptr;
+    parse_list("MTDSIM_FAIL_ERASE", sim.fail_erase);
+    parse_list("MTDSIM_FAIL_WRITE", sim.fail_write);
+    parse_list("MTDSIM_FAIL_QUERY", sim.fail_query);
+    parse_list("MTDSIM_FAIL_PAGE", sim.fail_page);
+    parse_list("MTDSIM_BITFLIPS", sim.bitflips, true);
+    parse_list("MTDSIM_ECC_FAIL", sim.ecc_fail);
+    parse_faults();
+    parse_cut();
+    sim.cut_path = getenv("MTDSIM_CUT_REPORT");
+}
+
+// The power goes at this request: logged, told to the wrapper, and the
+// process dies as it would on the board, with nothing after this point done.
+[[noreturn]] void power_cut(const char* format, ...) {
+    char text[200];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    log_line("cut %s", text);
+    char line[240];
+    snprintf(line, sizeof line, "%llu %s\n", static_cast<unsigned long long>(sim.request_index), text);
+    append_to(sim.cut_path, line);
+    kill(getpid(), SIGKILL);
+    _exit(128 + SIGKILL);
+}
+
+// The injected fault for the request being handled, if any.
+FaultKind next_request() {
+    ++sim.request_index;
+    sim.cut_now = sim.cut_index == sim.request_index;
+    for (int i = 0; i < sim.fault_count; ++i)
+        if (sim.faults[i].index == sim.request_index) return sim.faults[i].kind;
+    return kFaultNone;
+}
+
+}  // namespace mtdsim::preload

@@ -1,0 +1,20 @@
+// Injected faults and the power cut, by request index.
+#pragma once
+
+#include "state.h"
+
+namespace mtdsim::preload {
+
+// Reads the injected faults from the environment into `sim`: the block and
+// page lists (MTDSIM_FAIL_*, MTDSIM_BITFLIPS, MTDSIM_ECC_FAIL), a fault per
+// request index (MTDSIM_FAULTS) and the power cut (MTDSIM_CUT).
+void load_faults();
+
+// Counts the request being handled; the fault it meets, if any. Sets
+// sim.cut_now when the power goes at this request.
+FaultKind next_request();
+
+// Logs the cut, tells the wrapper (MTDSIM_CUT_REPORT) and kills the process.
+[[noreturn]] void power_cut(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace mtdsim::preload

@@ -1,0 +1,143 @@
+// The device's ioctl requests, as mtdchar over NAND answers them:
+// MEMGETINFO, MEMGETBADBLOCK, MEMERASE/MEMERASE64, ECCGETSTATS; MEMUNLOCK
+// fails with 524 as on most NAND drivers, and the queries mtd-utils makes
+// and copes without fail with ENOTTY. sim_ioctl is the one dispatch: a new
+// request gets a case there and a function of its own here.
+
+#include "ioctl.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/ioctl.h>
+
+#include "faults.h"
+#include "log.h"
+#include "nand.h"
+#include "timing.h"
+
+namespace mtdsim::preload {
+
+namespace {
+
+int sim_getinfo(mtd_info_user* info, FaultKind fault) {
+    if (sim.cut_now) power_cut("MEMGETINFO");
+    if (sim.fail_info || fault != kFaultNone) {
+        log_line("MEMGETINFO -> -1 ENOTTY");
+        return fail(ENOTTY);
+    }
+    memset(info, 0, sizeof *info);
+    info->type = sim.type;
+    info->flags = cap_flags();
+    info->size = static_cast<uint32_t>(sim.size);  // wraps above 4 GiB, as the kernel's does
+    info->erasesize = sim.erasesize;
+    info->writesize = sim.writesize;
+    info->oobsize = oob_size();
+    log_line("MEMGETINFO -> 0");
+    return 0;
+}
+
+// Like nand_block_isbad: any offset inside the chip asks about the block holding it.
+int sim_getbadblock(const loff_t* where, FaultKind fault) {
+    uint64_t offset = static_cast<uint64_t>(*where);
+    if (sim.cut_now) power_cut("MEMGETBADBLOCK 0x%08llx", static_cast<unsigned long long>(offset));
+    int result;
+    int error = 0;
+    if (*where < 0 || offset >= sim.size)
+        error = EINVAL;
+    else if (fault != kFaultNone || in_list(sim.fail_query, block_of(offset)))
+        error = EIO;
+    result = error ? -1 : in_list(sim.bad, block_of(offset)) ? 1 : 0;
+    log_line("MEMGETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), result,
+             error_name(error));
+    return error ? fail(error) : result;
+}
+
+int sim_erase(int fd, uint64_t start, uint64_t length, FaultKind fault) {
+    if (sim.cut_now)
+        power_cut("MEMERASE 0x%08llx 0x%08llx", static_cast<unsigned long long>(start),
+                  static_cast<unsigned long long>(length));
+    int error = 0;
+    if (sim.erasesize == 0 || start % sim.erasesize || length % sim.erasesize || length == 0 ||
+        start + length > sim.size)
+        error = EINVAL;
+    else if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
+        error = EPERM;
+    else if (fault != kFaultNone)
+        error = EIO;
+    for (uint64_t b = block_of(start); !error && b < block_of(start + length); ++b)
+        if (in_list(sim.bad, b) || in_list(sim.fail_erase, b)) error = EIO;
+    if (error == EINVAL)
+        violation("MEMERASE of unaligned or out-of-range 0x%08llx+0x%llx",
+                  static_cast<unsigned long long>(start), static_cast<unsigned long long>(length));
+    uint64_t busy = 0;
+    if (!error) {
+        if (erase_cells(start, length) != 0)
+            error = EIO;
+        else
+            mark_erased(page_of(start), length / sim.check_unit);
+        busy = chip_busy(length / sim.erasesize * sim.t_erase);
+    }
+    char suffix[40];
+    busy_suffix(suffix, sizeof suffix, busy);
+    log_line("MEMERASE 0x%08llx 0x%08llx -> %d%s%s", static_cast<unsigned long long>(start),
+             static_cast<unsigned long long>(length), error ? -1 : 0,
+             error == EPERM ? " EPERM" : error_name(error), suffix);
+    return error ? fail(error) : 0;
+}
+
+int sim_eccstats(mtd_ecc_stats* stats, FaultKind fault) {
+    if (sim.cut_now) power_cut("ECCGETSTATS");
+    if (fault != kFaultNone) {
+        log_line("ECCGETSTATS -> -1 EIO");
+        return fail(EIO);
+    }
+    memset(stats, 0, sizeof *stats);
+    stats->corrected = __atomic_load_n(&sim.page_state->ecc_corrected, __ATOMIC_RELAXED);
+    stats->failed = __atomic_load_n(&sim.page_state->ecc_failed, __ATOMIC_RELAXED);
+    stats->badblocks = sim.bad_count;
+    stats->bbtblocks = 0;
+    log_line("ECCGETSTATS -> 0 corrected %u failed %u badblocks %u bbtblocks 0", stats->corrected,
+             stats->failed, stats->badblocks);
+    return 0;
+}
+
+}  // namespace
+
+int sim_ioctl(int fd, unsigned long request, void* argument) {
+    FaultKind fault = next_request();
+    switch (request) {
+        case MEMGETINFO: return sim_getinfo(static_cast<mtd_info_user*>(argument), fault);
+        case MEMGETBADBLOCK: return sim_getbadblock(static_cast<const loff_t*>(argument), fault);
+        case MEMERASE: {
+            const erase_info_user* range = static_cast<const erase_info_user*>(argument);
+            return sim_erase(fd, range->start, range->length, fault);
+        }
+        case MEMERASE64: {  // what mtd-utils tries first
+            const erase_info_user64* range = static_cast<const erase_info_user64*>(argument);
+            return sim_erase(fd, range->start, range->length, fault);
+        }
+        case ECCGETSTATS: return sim_eccstats(static_cast<mtd_ecc_stats*>(argument), fault);
+        case MEMUNLOCK: {
+            const erase_info_user* range = static_cast<const erase_info_user*>(argument);
+            if (sim.cut_now) power_cut("MEMUNLOCK 0x%08x 0x%08x", range->start, range->length);
+            log_line("MEMUNLOCK 0x%08x 0x%08x -> -1 524", range->start, range->length);
+            return fail(kNotSupported);
+        }
+        case ECCGETLAYOUT:
+        case MEMGETOOBSEL:
+        case MEMGETREGIONCOUNT:
+        case MEMISLOCKED:
+            // Queries mtd-utils makes and copes without; not simulated.
+            if (sim.cut_now) power_cut("ioctl 0x%08lx", request);
+            log_line("ioctl 0x%08lx -> -1 ENOTTY", request);
+            return fail(ENOTTY);
+        default:
+            if (sim.cut_now) power_cut("ioctl 0x%08lx", request);
+            log_line("ioctl 0x%08lx -> -1 ENOTTY", request);
+            violation("unexpected ioctl 0x%08lx", request);
+            return fail(ENOTTY);
+    }
+}
+
+}  // namespace mtdsim::preload

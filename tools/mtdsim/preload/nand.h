@@ -1,0 +1,34 @@
+// The NAND model over the flash file: pages, erase, program, read, ECC.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "state.h"
+
+namespace mtdsim::preload {
+
+// What the chip says about itself (MEMGETINFO, sysfs).
+uint32_t oob_size();
+const char* type_name();
+uint32_t cap_flags();
+
+uint64_t block_of(uint64_t offset);
+uint64_t page_of(uint64_t offset);
+
+// Page state: programmed since its block's last erase.
+bool page_programmed(uint64_t page);
+void mark_programmed(uint64_t first, uint64_t count);
+void mark_erased(uint64_t first, uint64_t count);
+
+// Reads flash bytes; a hole of a sparse flash file reads as 0xFF. 0, or -1.
+int read_cells(uint8_t* into, size_t count, uint64_t at);
+// Sets `length` bytes at `start` to erased flash. 0, or -1.
+int erase_cells(uint64_t start, uint64_t length);
+// Programs whole pages; see nand.cpp. Returns the bytes programmed, -1 when the file fails.
+ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error);
+// Adds the ECC events of reading pages first..last to the counts and to the shared counters.
+void count_ecc(uint64_t first, uint64_t last, uint32_t& corrected, uint32_t& failed);
+
+}  // namespace mtdsim::preload
