@@ -68,8 +68,8 @@ def run(bench, image_path, terminal, extra=()):
 @pytest.mark.parametrize("image,extra,status", [
     (IMAGE, [], 0),
     (IMAGE[:-2000], [], 1),  # ends with a failure message mid-way
-    (IMAGE, ["--fail-write", "52"], 1),
-], ids=["complete", "truncated image", "write failure"])
+    (IMAGE, ["--fail-write", "0-52"], 1),  # four blocks marked bad, then the cap
+], ids=["complete", "truncated image", "write failures"])
 def test_terminal_keeps_the_lines_a_log_gets(bench, tmp_path, image, extra, status):
     path = tmp_path / "nk.bin"
     path.write_bytes(image)
