@@ -13,40 +13,12 @@
 #include "inspect/inspect_commands.h"
 #include "inspect/inspect_report.h"
 #include "inspect/json_writer.h"
+#include "inspect/partition_fit.h"
 #include "table/partition_table.h"
 
 namespace {
 
 constexpr uint32_t kDefaultEraseSize = 128 << 10;
-
-// How the image would fit a non-Filesystem partition with no bad blocks:
-// image block 0 goes to block top = nonfs / erase size, the next ones
-// below it, down to block 2.
-struct PartitionFit {
-    uint32_t bytes = 0;
-    uint64_t top = 0;
-    uint64_t room = 0;  // image blocks that fit
-    bool too_large = false;
-    bool fits = false;
-    uint64_t table_block = 0;  // where the partition table goes when no block is bad
-    bool reaches_table = false;
-};
-
-PartitionFit fit_partition(uint32_t nonfs_bytes, uint32_t erasesize, uint64_t image_blocks) {
-    PartitionFit fit;
-    fit.bytes = nonfs_bytes;
-    fit.top = nonfs_bytes / erasesize;
-    // The installer counts blocks in 16 bits and refuses more.
-    fit.too_large = fit.top > UINT16_MAX;
-    fit.room = fit.top >= 2 ? fit.top - 1 : 0;
-    fit.table_block = partition_table_search_start(erasesize) / erasesize;
-    const bool room_enough = image_blocks <= fit.room;
-    // The image takes blocks top down to top - image_blocks + 1; the
-    // installer refuses to erase the partition table block under it.
-    fit.reaches_table = room_enough && fit.table_block <= fit.top && fit.table_block + image_blocks > fit.top;
-    fit.fits = !fit.too_large && room_enough && !fit.reaches_table;
-    return fit;
-}
 
 const char* installer_message_for(const char* truncated) {
     if (strcmp(truncated, "the image header") == 0) return "Incomplete image header!";
@@ -93,20 +65,7 @@ std::string join(const std::vector<std::string>& parts, const char* separator) {
     return text;
 }
 
-void print_text(const ImageScan& scan, const char* path, bool table_fits, const PartitionFit* fit,
-                const std::string& verdict) {
-    if (scan.kind != ImageKind::kBin) {
-        printf("check %s: %s\n", path, describe_not_b000ff(scan, path).c_str());
-        printf("%s\n", verdict.c_str());
-        return;
-    }
-    if (!scan.header_complete) {
-        printf("check %s: B000FF image, but it ends inside the image header: drimlet stops with \"%s\"\n",
-               path, installer_message_for(scan.truncated));
-        printf("%s\n", verdict.c_str());
-        return;
-    }
-    printf("check %s: B000FF image, start 0x%08x, length %u\n", path, scan.header.start, scan.header.length);
+void print_records(const ImageScan& scan) {
     const uint64_t erase = scan.erasesize;
     for (size_t i = 0; i < scan.records.size(); ++i) {
         const ScannedRecord& record = scan.records[i];
@@ -130,6 +89,10 @@ void print_text(const ImageScan& scan, const char* path, bool table_fits, const 
             "last win)\n",
             overlap.record, static_cast<unsigned long long>(overlap.address), overlap.other,
             static_cast<unsigned long long>(overlap.bytes));
+}
+
+// How the image ends: its end record, or where it stops without one.
+void print_ending(const ImageScan& scan) {
     if (scan.ended) {
         printf("  end record: entry point 0x%08x", scan.entry_point);
         if (scan.end_checksum != 0) printf(", checksum field 0x%08x (0 expected)", scan.end_checksum);
@@ -146,54 +109,63 @@ void print_text(const ImageScan& scan, const char* path, bool table_fits, const 
     if (scan.ended && span != scan.header.length)
         printf("  the header's length is %u, the records span %llu bytes from the start\n",
                scan.header.length, static_cast<unsigned long long>(span));
+}
+
+void print_fit(const ImageScan& scan, const PartitionFit& fit) {
+    printf("non-Filesystem partition of %u bytes (blocks 2..%llu), no bad blocks: ", fit.bytes,
+           static_cast<unsigned long long>(fit.top));
+    if (fit.too_large)
+        printf(
+            "too large, drimlet counts at most %u blocks and stops with \"Non-Filesystem partition too "
+            "large!\"\n",
+            UINT16_MAX);
+    else if (scan.image_blocks > fit.room)
+        printf("room for %llu image blocks: does not fit\n", static_cast<unsigned long long>(fit.room));
+    else if (fit.reaches_table)
+        printf(
+            "room for %llu image blocks, but they would reach down to block %llu, where the partition "
+            "table goes: drimlet stops with \"Image overlaps partition table block at %08llx!\"\n",
+            static_cast<unsigned long long>(fit.room), static_cast<unsigned long long>(fit.table_block),
+            static_cast<unsigned long long>(fit.table_block) * scan.erasesize);
+    else
+        printf("room for %llu image blocks: fits\n", static_cast<unsigned long long>(fit.room));
+}
+
+void print_text(const ImageScan& scan, const char* path, bool table_fits, const PartitionFit* fit,
+                const std::string& verdict) {
+    if (scan.kind != ImageKind::kBin) {
+        printf("check %s: %s\n", path, describe_not_b000ff(scan, path).c_str());
+        printf("%s\n", verdict.c_str());
+        return;
+    }
+    if (!scan.header_complete) {
+        printf("check %s: B000FF image, but it ends inside the image header: drimlet stops with \"%s\"\n",
+               path, installer_message_for(scan.truncated));
+        printf("%s\n", verdict.c_str());
+        return;
+    }
+    printf("check %s: B000FF image, start 0x%08x, length %u\n", path, scan.header.start, scan.header.length);
+    print_records(scan);
+    print_ending(scan);
     printf("image blocks: %llu at erase size %u; the partition table holds %d: %s\n",
            static_cast<unsigned long long>(scan.image_blocks), scan.erasesize, kTableEntries,
            table_fits ? "fits" : "does not fit, drimlet stops with \"Image too large for partition table!\"");
-    if (fit) {
-        printf("non-Filesystem partition of %u bytes (blocks 2..%llu), no bad blocks: ", fit->bytes,
-               static_cast<unsigned long long>(fit->top));
-        if (fit->too_large)
-            printf(
-                "too large, drimlet counts at most %u blocks and stops with \"Non-Filesystem partition too "
-                "large!\"\n",
-                UINT16_MAX);
-        else if (scan.image_blocks > fit->room)
-            printf("room for %llu image blocks: does not fit\n", static_cast<unsigned long long>(fit->room));
-        else if (fit->reaches_table)
-            printf(
-                "room for %llu image blocks, but they would reach down to block %llu, where the partition "
-                "table goes: drimlet stops with \"Image overlaps partition table block at %08llx!\"\n",
-                static_cast<unsigned long long>(fit->room), static_cast<unsigned long long>(fit->table_block),
-                static_cast<unsigned long long>(fit->table_block) * erase);
-        else
-            printf("room for %llu image blocks: fits\n", static_cast<unsigned long long>(fit->room));
-    }
+    if (fit) print_fit(scan, *fit);
     printf("%s\n", verdict.c_str());
 }
 
-void print_json(const ImageScan& scan, const char* path, bool table_fits, const PartitionFit* fit,
-                const std::vector<std::string>& problems, const std::string& verdict) {
-    JsonWriter json;
-    json_begin_object(json);
-    json_string(json, "command", "check");
-    json_string(json, "image", path);
+// What the file is: its kind, signature, first bytes and header.
+void json_kind(JsonWriter& json, const ImageScan& scan, const char* path) {
     const char* kind = scan.kind == ImageKind::kBin        ? "B000FF"
                        : scan.kind == ImageKind::kOtherBin ? "other-bin"
                        : scan.kind == ImageKind::kNotBin   ? "not-bin"
                                                            : "too-short";
     json_string(json, "kind", kind);
-    if (scan.signature.empty())
-        json_null(json, "signature");
-    else
-        json_string(json, "signature", scan.signature);
+    json_string_or_null(json, "signature", scan.signature);
     std::string first;
     for (size_t i = 0; i < scan.first_byte_count; ++i) first += format_text("%02x", scan.first_bytes[i]);
     json_string(json, "first_bytes", first);
-    const std::string about = describe_not_b000ff(scan, path);
-    if (about.empty())
-        json_null(json, "not_b000ff");
-    else
-        json_string(json, "not_b000ff", about);
+    json_string_or_null(json, "not_b000ff", describe_not_b000ff(scan, path));
     if (scan.header_complete) {
         json_number(json, "start", scan.header.start);
         json_number(json, "length", scan.header.length);
@@ -201,6 +173,9 @@ void print_json(const ImageScan& scan, const char* path, bool table_fits, const 
         json_null(json, "start");
         json_null(json, "length");
     }
+}
+
+void json_records(JsonWriter& json, const ImageScan& scan) {
     json_begin_array(json, "records");
     for (const ScannedRecord& record : scan.records) {
         json_begin_object(json);
@@ -220,6 +195,9 @@ void print_json(const ImageScan& scan, const char* path, bool table_fits, const 
     json_end_array(json);
     json_number(json, "checksum_mismatches", scan.checksum_mismatches);
     json_number(json, "out_of_order", scan.out_of_order);
+}
+
+void json_ranges(JsonWriter& json, const ImageScan& scan) {
     json_begin_array(json, "gaps");
     for (const RangeGap& gap : scan.gaps) {
         json_begin_object(json);
@@ -238,6 +216,9 @@ void print_json(const ImageScan& scan, const char* path, bool table_fits, const 
         json_end_object(json);
     }
     json_end_array(json);
+}
+
+void json_ending(JsonWriter& json, const ImageScan& scan) {
     json_bool(json, "end_record", scan.ended);
     if (scan.ended) {
         json_number(json, "entry_point", scan.entry_point);
@@ -256,23 +237,39 @@ void print_json(const ImageScan& scan, const char* path, bool table_fits, const 
     else
         json_null(json, "read_error");
     json_number(json, "records_end", static_cast<int64_t>(scan.records_end));
+}
+
+void json_fit(JsonWriter& json, const PartitionFit* fit) {
+    if (!fit) {
+        json_null(json, "nonfs");
+        return;
+    }
+    json_begin_object(json, "nonfs");
+    json_number(json, "bytes", fit->bytes);
+    json_number(json, "top_block", static_cast<int64_t>(fit->top));
+    json_number(json, "room", static_cast<int64_t>(fit->room));
+    json_bool(json, "too_large", fit->too_large);
+    json_number(json, "table_block", static_cast<int64_t>(fit->table_block));
+    json_bool(json, "reaches_table_block", fit->reaches_table);
+    json_bool(json, "fits", fit->fits);
+    json_end_object(json);
+}
+
+void print_json(const ImageScan& scan, const char* path, bool table_fits, const PartitionFit* fit,
+                const std::vector<std::string>& problems, const std::string& verdict) {
+    JsonWriter json;
+    json_begin_object(json);
+    json_string(json, "command", "check");
+    json_string(json, "image", path);
+    json_kind(json, scan, path);
+    json_records(json, scan);
+    json_ranges(json, scan);
+    json_ending(json, scan);
     json_number(json, "erase_size", scan.erasesize);
     json_number(json, "image_blocks", static_cast<int64_t>(scan.image_blocks));
     json_number(json, "table_entries", kTableEntries);
     json_bool(json, "fits_table", table_fits);
-    if (fit) {
-        json_begin_object(json, "nonfs");
-        json_number(json, "bytes", fit->bytes);
-        json_number(json, "top_block", static_cast<int64_t>(fit->top));
-        json_number(json, "room", static_cast<int64_t>(fit->room));
-        json_bool(json, "too_large", fit->too_large);
-        json_number(json, "table_block", static_cast<int64_t>(fit->table_block));
-        json_bool(json, "reaches_table_block", fit->reaches_table);
-        json_bool(json, "fits", fit->fits);
-        json_end_object(json);
-    } else {
-        json_null(json, "nonfs");
-    }
+    json_fit(json, fit);
     json_begin_array(json, "problems");
     for (const std::string& problem : problems) json_string(json, nullptr, problem);
     json_end_array(json);

@@ -47,25 +47,29 @@ uint32_t used_length(const uint8_t* block, uint32_t size) {
     return size;
 }
 
-}  // namespace
+// One dump being written: the flash read through the partition table, and
+// the BIN image going out to `out`.
+struct Dump {
+    InspectFlash& flash;
+    const FoundTable& found;
+    uint32_t erasesize;
+    uint32_t start;  // image address of the first block
+    int out;
+    uint8_t* block;  // one erase block
+    EccWatch watch;
+    uint32_t span = 0;  // bytes of records from `start`
+    bool last_byte_used = false;
+};
 
-int dump_image(const InspectOptions& options, const char* flash_path, const char* out_path) {
-    InspectFlash flash;
-    if (open_flash(flash, flash_path, options.dump) != 0) return 1;
-    FoundTable found;
-    if (find_partition_table(flash, found) != 0) {
-        close_flash(flash);
-        return 1;
-    }
-    const uint32_t erasesize = flash.info.erasesize;
+// The partition table lists something to dump, and it fits below 4 GiB from
+// `start`: 0, or -1 after a message.
+int check_dump_range(const FoundTable& found, uint32_t start, uint32_t erasesize) {
     const uint32_t blocks = found.table.table_count;
-    const uint32_t start = options.dump_start;
     if (blocks == 0) {
         fprintf(stderr,
                 "drimlet-inspect: the partition table at 0x%08llx lists no image blocks: nothing to dump\n",
                 static_cast<unsigned long long>(found.offset));
-        close_flash(flash);
-        return 1;
+        return -1;
     }
     // Address 0 ends a BIN image, so no record may start there or wrap to it.
     if (start == 0 || uint64_t{start} + uint64_t{blocks} * erasesize > UINT32_MAX) {
@@ -73,6 +77,105 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
             stderr,
             "drimlet-inspect: --start 0x%08x leaves no room for %u image blocks of %u bytes below 4 GiB\n",
             start, blocks, erasesize);
+        return -1;
+    }
+    return 0;
+}
+
+// Reads image block `k` into d.block: 0, or -1 after a message.
+int read_image_block(Dump& d, uint32_t k) {
+    const uint64_t device_block = d.found.table.entries[k];
+    const uint64_t offset = device_block * d.erasesize;
+    if (offset + d.erasesize > d.flash.size) {
+        fprintf(stderr,
+                "drimlet-inspect: the partition table names device block %llu, past the end of the flash\n",
+                static_cast<unsigned long long>(device_block));
+        return -1;
+    }
+    EccCount ecc;
+    if (read_flash_watched(d.flash, d.watch, offset, d.block, d.erasesize, ecc) != 0) return -1;
+    const std::string here =
+        format_text("image block %u (device block %llu at 0x%08llx)", k,
+                    static_cast<unsigned long long>(device_block), static_cast<unsigned long long>(offset));
+    if (ecc.corrected)
+        printf("%s: %s (ECC corrected them: a warning)\n", here.c_str(),
+               count_of(ecc.corrected, "corrected bitflip", "corrected bitflips").c_str());
+    if (ecc.failed)
+        printf("%s: %s: the data read may not be what was written\n", here.c_str(),
+               count_of(ecc.failed, "uncorrectable ECC error", "uncorrectable ECC errors").c_str());
+    return 0;
+}
+
+// Every listed block as one record: 0, or -1 when a read or write failed.
+int write_records(Dump& d) {
+    const uint32_t blocks = d.found.table.table_count;
+    for (uint32_t k = 0; k < blocks; ++k) {
+        if (read_image_block(d, k) != 0) return -1;
+        // The installer hands a block on as soon as its last byte is placed
+        // and the end record closes one more. So every block but the last is
+        // one whole record, and the last stops before its erased tail: the
+        // end record then closes that very block, as it did when the image
+        // was installed.
+        uint32_t length = d.erasesize;
+        if (k + 1 == blocks) {
+            length = used_length(d.block, d.erasesize);
+            d.last_byte_used = length == d.erasesize;
+        }
+        const uint32_t address = d.start + k * d.erasesize;
+        if (length != 0) {
+            if (write_record(d.out, address, d.block, length) != 0) return -1;
+            d.span = address - d.start + length;
+        }
+    }
+    return 0;
+}
+
+// The header, its length known only now, then the records, then the end
+// record: 0, or -1 after a message.
+int write_dump(Dump& d, const char* out_path) {
+    // The header's length is filled in once the last block is known.
+    uint8_t header[15] = {'B', '0', '0', '0', 'F', 'F', '\n'};
+    store_le32(header + 7, d.start);
+    if (write_all(d.out, header, sizeof header) != 0 || write_records(d) != 0) return -1;
+    uint8_t end_record[12] = {};
+    store_le32(header + 11, d.span);
+    if (write_all(d.out, end_record, sizeof end_record) != 0 ||
+        pwrite(d.out, header, sizeof header, 0) != sizeof header) {
+        print_message("drimlet-inspect: cannot write %s: %s\n", out_path, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// What the dump holds and how sound its reads were: the exit status.
+int report_dump(const Dump& d, const char* out_path) {
+    if (d.last_byte_used)
+        printf(
+            "dump: the last image block ends in data, not erased bytes: installing this dump gives one more, "
+            "erased, image block than the partition table lists\n");
+    printf("dump: wrote %s: a BIN image from 0x%08x, %s, %u bytes of records\n", out_path, d.start,
+           count_of(d.found.table.table_count, "image block", "image blocks").c_str(), d.span);
+    if (d.watch.blocks_failed) {
+        printf("dump: %s read with uncorrectable ECC errors: the dump may not hold what was written\n",
+               count_of(d.watch.blocks_failed, "block was", "blocks were").c_str());
+        return 1;
+    }
+    if (d.watch.total.corrected)
+        printf("dump: warning: %s in %s: ECC corrected them, but worn blocks may fail later\n",
+               count_of(d.watch.total.corrected, "corrected bitflip", "corrected bitflips").c_str(),
+               count_of(d.watch.blocks_corrected, "block", "blocks").c_str());
+    return 0;
+}
+
+}  // namespace
+
+int dump_image(const InspectOptions& options, const char* flash_path, const char* out_path) {
+    InspectFlash flash;
+    if (open_flash(flash, flash_path, options.dump) != 0) return 1;
+    FoundTable found;
+    const uint32_t erasesize = flash.info.erasesize;
+    if (find_partition_table(flash, found) != 0 ||
+        check_dump_range(found, options.dump_start, erasesize) != 0) {
         close_flash(flash);
         return 1;
     }
@@ -87,80 +190,14 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
     printf("dump of %s: partition table at 0x%08llx (device block %llu), %s\n", flash_path,
            static_cast<unsigned long long>(found.offset),
            static_cast<unsigned long long>(found.offset / erasesize),
-           count_of(blocks, "image block", "image blocks").c_str());
-    // The header's length is filled in once the last block is known.
-    uint8_t header[15] = {'B', '0', '0', '0', 'F', 'F', '\n'};
-    store_le32(header + 7, start);
-    bool failed = write_all(out, header, sizeof header) != 0;
-    EccWatch watch;
-    uint32_t span = 0;
-    bool last_byte_used = false;
-    for (uint32_t k = 0; k < blocks && !failed; ++k) {
-        const uint64_t device_block = found.table.entries[k];
-        const uint64_t offset = device_block * erasesize;
-        EccCount ecc;
-        if (offset + erasesize > flash.size ||
-            read_flash_watched(flash, watch, offset, block.get(), erasesize, ecc) != 0) {
-            if (offset + erasesize > flash.size)
-                fprintf(stderr,
-                        "drimlet-inspect: the partition table names device block %llu, past the end of the "
-                        "flash\n",
-                        static_cast<unsigned long long>(device_block));
-            failed = true;
-            break;
-        }
-        const std::string here = format_text("image block %u (device block %llu at 0x%08llx)", k,
-                                             static_cast<unsigned long long>(device_block),
-                                             static_cast<unsigned long long>(offset));
-        if (ecc.corrected)
-            printf("%s: %s (ECC corrected them: a warning)\n", here.c_str(),
-                   count_of(ecc.corrected, "corrected bitflip", "corrected bitflips").c_str());
-        if (ecc.failed)
-            printf("%s: %s: the data read may not be what was written\n", here.c_str(),
-                   count_of(ecc.failed, "uncorrectable ECC error", "uncorrectable ECC errors").c_str());
-        // The installer hands a block on as soon as its last byte is placed
-        // and the end record closes one more. So every block but the last is
-        // one whole record, and the last stops before its erased tail: the
-        // end record then closes that very block, as it did when the image
-        // was installed.
-        uint32_t length = erasesize;
-        if (k + 1 == blocks) {
-            length = used_length(block.get(), erasesize);
-            last_byte_used = length == erasesize;
-        }
-        const uint32_t address = start + k * erasesize;
-        if (length != 0) {
-            failed = write_record(out, address, block.get(), length) != 0;
-            span = address - start + length;
-        }
-    }
-    uint8_t end_record[12] = {};
-    if (!failed) {
-        store_le32(header + 11, span);
-        failed = write_all(out, end_record, sizeof end_record) != 0 ||
-                 pwrite(out, header, sizeof header, 0) != sizeof header;
-        if (failed) print_message("drimlet-inspect: cannot write %s: %s\n", out_path, strerror(errno));
-    }
+           count_of(found.table.table_count, "image block", "image blocks").c_str());
+    Dump dump{flash, found, erasesize, options.dump_start, out, block.get(), {}};
+    const bool failed = write_dump(dump, out_path) != 0;
     const int closed = close(out);
     close_flash(flash);
     if (failed || closed != 0) {
         unlink(out_path);  // half a dump must not pass for an image
         return 1;
     }
-    if (last_byte_used)
-        printf(
-            "dump: the last image block ends in data, not erased bytes: installing this dump gives one more, "
-            "erased, image block than the partition table lists\n");
-    printf("dump: wrote %s: a BIN image from 0x%08x, %s, %u bytes of records\n", out_path, start,
-           count_of(blocks, "image block", "image blocks").c_str(), span);
-    if (watch.blocks_failed) {
-        printf("dump: %s read with uncorrectable ECC errors: the dump may not hold what was written\n",
-               count_of(watch.blocks_failed, "block was", "blocks were").c_str());
-        return 1;
-    }
-    if (watch.total.corrected)
-        printf("dump: warning: %s in %s: ECC corrected them, but worn blocks may fail later\n",
-               count_of(watch.total.corrected, "corrected bitflip", "corrected bitflips").c_str(),
-               count_of(watch.blocks_corrected, "block", "blocks").c_str());
-    return 0;
+    return report_dump(dump, out_path);
 }

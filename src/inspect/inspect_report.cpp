@@ -11,6 +11,14 @@ void print_block(const char* what, unsigned number, uint64_t block, uint32_t era
            static_cast<unsigned long long>(block), static_cast<unsigned long long>(block) * erasesize);
 }
 
+void json_block(JsonWriter& json, uint32_t image_block, uint64_t device_block, uint32_t erasesize) {
+    json_begin_object(json);
+    json_number(json, "image_block", image_block);
+    json_number(json, "device_block", static_cast<int64_t>(device_block));
+    json_number(json, "offset", static_cast<int64_t>(device_block * erasesize));
+    json_end_object(json);
+}
+
 void print_checksum_mismatches(const ImageScan& scan, const char* command) {
     if (scan.checksum_mismatches == 0) return;
     for (size_t i = 0; i < scan.records.size(); ++i) {

@@ -26,6 +26,9 @@ std::string count_of(uint64_t count, const char* one, const char* many);
 // "  image block   3 -> device block   509 at 0x03fa0000" on standard output.
 void print_block(const char* what, unsigned number, uint64_t block, uint32_t erasesize);
 
+// {"image_block", "device_block", "offset"}: print_block's line in JSON.
+void json_block(JsonWriter& json, uint32_t image_block, uint64_t device_block, uint32_t erasesize);
+
 // The record checksums that do not match, one line each, then
 // "COMMAND: the image is damaged: M of R record checksums do not match".
 // Prints nothing when all match.

@@ -133,6 +133,13 @@ void json_null(JsonWriter& json, const char* key) {
     json.text += "null";
 }
 
+void json_string_or_null(JsonWriter& json, const char* key, const std::string& value) {
+    if (value.empty())
+        json_null(json, key);
+    else
+        json_string(json, key, value);
+}
+
 int json_print(const JsonWriter& json) {
     if (fwrite(json.text.data(), 1, json.text.size(), stdout) != json.text.size() ||
         fputc('\n', stdout) == EOF)

@@ -22,6 +22,8 @@ void json_string(JsonWriter& json, const char* key, const std::string& value);
 void json_number(JsonWriter& json, const char* key, int64_t value);
 void json_bool(JsonWriter& json, const char* key, bool value);
 void json_null(JsonWriter& json, const char* key);
+// `value`, or null when it is empty.
+void json_string_or_null(JsonWriter& json, const char* key, const std::string& value);
 
 // Writes the document and a newline to standard output: 0, or -1.
 int json_print(const JsonWriter& json);
