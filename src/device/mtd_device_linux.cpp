@@ -95,7 +95,7 @@ int mark_bad(MtdDevice& device, uint64_t offset) {
 }  // namespace
 
 MtdDevice linux_mtd_device() {
-    MtdDevice device{open_device, close_device, get_info,  block_is_bad, unlock,    erase,
+    MtdDevice device{open_device, close_device, get_info,  block_is_bad, unlock,     erase,
                      seek,        write_some,   read_some, ecc_stats,    total_size, mark_bad};
     return device;
 }

@@ -23,9 +23,9 @@ int erase_block(MtdDevice& device, uint32_t offset, uint32_t erasesize);
 // report that the program failed; the other failures say nothing about the
 // block.
 enum ProgramFault {
-    kSeekFailed,    // the lseek to the block failed
-    kWriteFailed,   // a write failed with an error other than EIO, or made no progress
-    kChipFailed,    // a write failed with EIO
+    kSeekFailed,   // the lseek to the block failed
+    kWriteFailed,  // a write failed with an error other than EIO, or made no progress
+    kChipFailed,   // a write failed with EIO
 };
 
 // Seeks to `offset` and writes all `size` bytes, carrying on after short

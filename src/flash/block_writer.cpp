@@ -59,7 +59,8 @@ int write_next_block(MtdDevice& device, WriteContext& context, uint32_t erasesiz
         if (cursor == 0) break;
         if (old_table && old_table->pending) {
             old_table->pending = false;
-            if (invalidate_old_partition_table(device, context, old_table->search_end, erasesize) < 0) return -1;
+            if (invalidate_old_partition_table(device, context, old_table->search_end, erasesize) < 0)
+                return -1;
         }
         const int placed = place_block(device, context, offset, erasesize, buffer);
         if (placed < 0) return -1;

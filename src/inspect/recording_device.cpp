@@ -58,7 +58,7 @@ int mark_nothing(MtdDevice& device, uint64_t offset) {
 }  // namespace
 
 MtdDevice recording_device(Recorder& recorder) {
-    MtdDevice device{open_read_only, close_inner,   get_info,  block_is_bad, unlock,    erase,
+    MtdDevice device{open_read_only, close_inner,   get_info,  block_is_bad, unlock,     erase,
                      seek,           write_nothing, read_some, ecc_stats,    total_size, mark_nothing};
     device.context = &recorder;
     return device;

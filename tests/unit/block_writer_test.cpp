@@ -90,7 +90,8 @@ TEST_F(BlockWriter, UnusableBlocksAreSkippedWithTheirOffset) {
     };
     for (const SkipCase& c : cases) {
         attach_memory_flash(flash, 16 * kErase, kErase, kPage);
-        flash.bad_blocks.clear(), flash.fail_query.clear(), flash.fail_erase.clear(), flash.fail_write.clear();
+        flash.bad_blocks.clear(), flash.fail_query.clear(), flash.fail_erase.clear(),
+            flash.fail_write.clear();
         c.arrange(flash);
         cursor = 3;
         EXPECT_EQ(write_block(), 2) << c.name;

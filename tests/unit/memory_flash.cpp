@@ -135,9 +135,10 @@ int total_size(MtdDevice& device, uint64_t& size) {
 int mark_bad(MtdDevice& device, uint64_t offset) {
     MemoryFlash& flash = flash_of(device);
     uint32_t block = static_cast<uint32_t>(offset / flash.info.erasesize);
-    int error = flash.cannot_mark ? EOPNOTSUPP : offset >= flash.info.size ? EINVAL
-                : flash.fail_mark.count(block)                            ? EIO
-                                                                          : 0;
+    int error = flash.cannot_mark              ? EOPNOTSUPP
+                : offset >= flash.info.size    ? EINVAL
+                : flash.fail_mark.count(block) ? EIO
+                                               : 0;
     note(flash, "markbad %llu%.0llu -> %ld", block, 0, error ? -1 : 0);
     if (error) return fail(error);
     flash.bad_blocks.insert(block);
@@ -146,7 +147,7 @@ int mark_bad(MtdDevice& device, uint64_t offset) {
 }  // namespace
 
 MtdDevice memory_flash_device(MemoryFlash& flash) {
-    MtdDevice device{open_flash, close_flash, get_info,  block_is_bad, unlock,    erase,
+    MtdDevice device{open_flash, close_flash, get_info,  block_is_bad, unlock,     erase,
                      seek,       write_some,  read_some, ecc_stats,    total_size, mark_bad};
     device.context = &flash;
     return device;

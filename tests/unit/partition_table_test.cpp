@@ -53,10 +53,9 @@ TEST(WriteConfigBlock, PageLargerThanAnEraseBlockIsNeverWritten) {
     attach_memory_flash(flash, 8 << 20, 512, 1024);
     TestRun test(flash, {}, 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(
-        write_config_block(test.run.device, test.run.writes, test.run.geometry, test.run.geometry.size,
-                           table_of({9000})),
-        -1);
+    EXPECT_EQ(write_config_block(test.run.device, test.run.writes, test.run.geometry, test.run.geometry.size,
+                                 table_of({9000})),
+              -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not enough space/too many bad blocks\n");
     EXPECT_TRUE(flash.log.empty());
 }

@@ -16,16 +16,17 @@
 // lists are erase block numbers and ranges (28,100-120); --fail-page and
 // --weak-page take page numbers. --weak B:N lets block B erase N more times
 // (default 3, as nandsim's weakblocks) before every erase fails; --weak-page
-// P:N the same for programs of page P (nandsim's weakpages). Fault kinds are eio, eintr, short and zero, applied to the device
-// request with that 1-based index; --cut kills the command at that request
-// as a power loss would. Exit status: the command's; 99 when it broke a NAND
-// rule (programming a page not erased since it was last programmed, writing
-// a bad block, unaligned access), the violations then listed on standard
-// error; 97 when the command cannot be simulated (statically linked, or of
-// another architecture than the preload library) and so was not run; 98
-// when the preload library did not announce itself in the command, whose
-// device requests then were not simulated; 128+9 after a --cut. With --qemu
-// the preload library is handed to the command through QEMU_SET_ENV, for a
+// P:N the same for programs of page P (nandsim's weakpages). Fault kinds are
+// eio, eintr, short and zero, applied to the device request with that
+// 1-based index; --cut kills the command at that request as a power loss
+// would. Exit status: the command's; 99 when it broke a NAND rule
+// (programming a page not erased since it was last programmed, writing a bad
+// block, unaligned access), the violations then listed on standard error; 97
+// when the command cannot be simulated (statically linked, or of another
+// architecture than the preload library) and so was not run; 98 when the
+// preload library did not announce itself in the command, whose device
+// requests then were not simulated; 128+9 after a --cut. With --qemu the
+// preload library is handed to the command through QEMU_SET_ENV, for a
 // foreign-architecture command run under qemu-user.
 
 #include <errno.h>
@@ -67,14 +68,16 @@ const char kUsage[] =
 
 // What the wrapper owns in the environment; nothing of an outer mtdsim run
 // may leak into this one.
-const char* const kSettings[] = {
-    "MTDSIM_FLASH",     "MTDSIM_SIZE",       "MTDSIM_ERASE",       "MTDSIM_PAGE",       "MTDSIM_TYPE",
-    "MTDSIM_DEVICE",    "MTDSIM_BAD",        "MTDSIM_FAIL_ERASE",  "MTDSIM_FAIL_WRITE", "MTDSIM_FAIL_QUERY",
-    "MTDSIM_FAIL_PAGE", "MTDSIM_FAIL_INFO",  "MTDSIM_SHORT_WRITE", "MTDSIM_BITFLIPS",   "MTDSIM_ECC_FAIL",
-    "MTDSIM_FAULTS",    "MTDSIM_CUT",        "MTDSIM_T_PROG",      "MTDSIM_T_READ",     "MTDSIM_T_ERASE",
-    "MTDSIM_LOG",       "MTDSIM_VIOLATIONS", "MTDSIM_HANDSHAKE",   "MTDSIM_CUT_REPORT", "MTDSIM_PAGES",
-    "MTDSIM_FAIL_MARKBAD", "MTDSIM_WEAK",    "MTDSIM_WEAK_PAGE",   "MTDSIM_CORRUPT_WRITE",
-    "MTDSIM_ECC_FAIL_WRITTEN"};
+const char* const kSettings[] = {"MTDSIM_FLASH",       "MTDSIM_SIZE",          "MTDSIM_ERASE",
+                                 "MTDSIM_PAGE",        "MTDSIM_TYPE",          "MTDSIM_DEVICE",
+                                 "MTDSIM_BAD",         "MTDSIM_FAIL_ERASE",    "MTDSIM_FAIL_WRITE",
+                                 "MTDSIM_FAIL_QUERY",  "MTDSIM_FAIL_PAGE",     "MTDSIM_FAIL_INFO",
+                                 "MTDSIM_SHORT_WRITE", "MTDSIM_BITFLIPS",      "MTDSIM_ECC_FAIL",
+                                 "MTDSIM_FAULTS",      "MTDSIM_CUT",           "MTDSIM_T_PROG",
+                                 "MTDSIM_T_READ",      "MTDSIM_T_ERASE",       "MTDSIM_LOG",
+                                 "MTDSIM_VIOLATIONS",  "MTDSIM_HANDSHAKE",     "MTDSIM_CUT_REPORT",
+                                 "MTDSIM_PAGES",       "MTDSIM_FAIL_MARKBAD",  "MTDSIM_WEAK",
+                                 "MTDSIM_WEAK_PAGE",   "MTDSIM_CORRUPT_WRITE", "MTDSIM_ECC_FAIL_WRITTEN"};
 
 int usage() {
     fputs(kUsage, stderr);
@@ -315,7 +318,8 @@ int main(int argc, char* argv[]) {
     const std::string pages_path = flash_path + ".pages";
     const uint64_t unit = page == 0 ? 1 : static_cast<uint64_t>(page);
     const uint64_t blocks = erase > 0 ? static_cast<uint64_t>(size / erase) : 0;
-    if (mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, blocks, created) != 0) {
+    if (mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, blocks, created) !=
+        0) {
         perror(pages_path.c_str());
         return kStatusUsage;
     }

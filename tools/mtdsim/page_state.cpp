@@ -84,9 +84,9 @@ int prepare_page_state(const std::string& flash, const std::string& pages_path, 
     if (!compatible || !same_file(header, flash_status)) {
         std::vector<uint8_t> bits(static_cast<size_t>(bytes - kPageStateHeader), 0);
         const size_t marks_at = static_cast<size_t>(page_bitmap_bytes(pages));
-        if (compatible &&
-            pread(fd, bits.data() + marks_at, bits.size() - marks_at,
-                  static_cast<off_t>(kPageStateHeader + marks_at)) != static_cast<ssize_t>(bits.size() - marks_at)) {
+        if (compatible && pread(fd, bits.data() + marks_at, bits.size() - marks_at,
+                                static_cast<off_t>(kPageStateHeader + marks_at)) !=
+                              static_cast<ssize_t>(bits.size() - marks_at)) {
             close(fd);
             return -1;
         }

@@ -42,7 +42,8 @@ uint64_t page_of(uint64_t offset) { return offset / sim.check_unit; }
 bool block_is_bad(uint64_t block) {
     if (in_list(sim.bad, block)) return true;
     if (!sim.marked) return in_list(sim.marked_local, block);
-    return block < sim.blocks && (__atomic_load_n(&sim.marked[block / 8], __ATOMIC_RELAXED) >> (block % 8)) & 1;
+    return block < sim.blocks &&
+           (__atomic_load_n(&sim.marked[block / 8], __ATOMIC_RELAXED) >> (block % 8)) & 1;
 }
 
 int mark_block_bad(uint64_t block) {
