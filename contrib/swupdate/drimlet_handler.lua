@@ -15,6 +15,8 @@ sw-description, per image:
 
 Loaded by swupdate through swupdate_handlers.lua (require "drimlet_handler").
 Returns 0 to swupdate only when the installed flash verifies against the image.
+swupdate's progress bar follows the install: drimlet reports each percent
+written through --progress-fd (drimlet 0.1.0 or later).
 ]]
 
 local M = {}
@@ -53,19 +55,38 @@ local function log_lines(log, prefix, lines, limit)
   end
 end
 
+local function exit_status(how, code)
+  if how == "signal" then return 128 + (code or 0) end
+  return code or 1
+end
+
 -- Runs argv with standard output and error captured in files under workdir.
+-- With `on_progress`, the step is drimlet with --progress-fd 3: descriptor 3
+-- is a pipe read here line by line as the install goes, and each
+-- "progress N" line (drimlet(1)) is handed to on_progress(N).
 -- Returns the exit status (128 + signal when killed), stdout and stderr lines.
-local function run(workdir, argv)
+local function run(workdir, argv, on_progress)
   local words = {}
   for i, arg in ipairs(argv) do
     words[i] = shell_quote(arg)
   end
   local out_path, err_path = workdir .. "/stdout", workdir .. "/stderr"
-  local command = table.concat(words, " ") .. " </dev/null >" .. shell_quote(out_path)
-    .. " 2>" .. shell_quote(err_path)
-  local _, how, code = os.execute(command)
-  local status = code or 1
-  if how == "signal" then status = 128 + code end
+  local redirections = " </dev/null >" .. shell_quote(out_path) .. " 2>" .. shell_quote(err_path)
+  local status
+  if on_progress then
+    -- 3>&1 first: descriptor 3 takes the pipe before standard output goes to its file.
+    local pipe = io.popen(table.concat(words, " ") .. " 3>&1" .. redirections, "r")
+    if not pipe then return 1, {}, { "cannot start " .. tostring(argv[1]) } end
+    for line in pipe:lines() do
+      local percent = line:match("^progress (%d+)$")
+      if percent then on_progress(tonumber(percent)) end
+    end
+    local _, how, code = pipe:close()
+    status = exit_status(how, code)
+  else
+    local _, how, code = os.execute(table.concat(words, " ") .. redirections)
+    status = exit_status(how, code)
+  end
   local out, err = read_lines(out_path), read_lines(err_path)
   os.remove(out_path)
   os.remove(err_path)
@@ -87,8 +108,11 @@ local function remove_workdir(dir)
   os.execute("rm -rf " .. shell_quote(dir))
 end
 
+-- swupdate 2022.12 gives a Lua handler swupdate.progress_update(percent)
+-- for the bar of the image being installed; it passes a value on only when
+-- it differs from the last one.
 local function progress(percent)
-  if swupdate.progress_update then swupdate.progress_update(percent) end
+  if swupdate.progress_update then swupdate.progress_update(math.floor(percent)) end
 end
 
 -- Reads and checks the image's settings; returns a settings table or nil and
@@ -131,13 +155,15 @@ local function steps(s, path)
   if s.erase then
     check = { s.inspect, "check", "--erase", s.erase, "-n", s.nonfs, path }
   end
+  -- `from` and `done` place each step on swupdate's bar: the install, the
+  -- long step, moves it from `from` to `done` as drimlet's progress lines come.
   return {
-    { name = "check", touches_flash = false, done = 5, argv = check },
-    { name = "plan", touches_flash = false, done = 10,
+    { name = "check", touches_flash = false, from = 0, done = 2, argv = check },
+    { name = "plan", touches_flash = false, from = 2, done = 5,
       argv = { s.inspect, "plan", "-n", s.nonfs, s.device, path } },
-    { name = "install", touches_flash = true, done = 90,
-      argv = { s.drimlet, "-n", s.nonfs, s.device, path } },
-    { name = "verify", touches_flash = true, done = 100,
+    { name = "install", touches_flash = true, from = 5, done = 85, reports_progress = true,
+      argv = { s.drimlet, "--progress-fd", "3", "-n", s.nonfs, s.device, path } },
+    { name = "verify", touches_flash = true, from = 85, done = 100,
       argv = { s.inspect, "verify", s.device, path } },
   }
 end
@@ -160,7 +186,14 @@ local function install(image, workdir)
 
   for _, step in ipairs(steps(s, path)) do
     swupdate.info("drimlet: %s: %s", step.name, table.concat(step.argv, " "))
-    local status, out, err = run(workdir, step.argv)
+    progress(step.from)
+    local on_progress = nil
+    if step.reports_progress then
+      on_progress = function(percent)
+        progress(step.from + (step.done - step.from) * math.min(percent, 100) / 100)
+      end
+    end
+    local status, out, err = run(workdir, step.argv, on_progress)
     if status ~= 0 then
       -- drimlet-inspect gives its verdict on standard output, drimlet its
       -- reason on standard error: a fleet server needs both to see why.

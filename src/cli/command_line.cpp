@@ -3,9 +3,12 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+
+#include "common/messages.h"
 
 namespace {
 constexpr int kNoVerifyOption = 1000;  // long option only
@@ -26,6 +29,15 @@ uint32_t nonfs_bytes_from_text(const char* text) {
     return static_cast<uint32_t>(static_cast<int32_t>(mib)) << 20;
 }
 
+// --progress-fd's value: a descriptor number, digits only. -1 otherwise.
+int descriptor_from_text(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long fd = strtol(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || fd > INT_MAX) return -1;
+    return static_cast<int>(fd);
+}
+
 void show_usage() {
     for (const char* line : kUsageLines) puts(line);
 }
@@ -33,6 +45,7 @@ void show_usage() {
 int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_status) {
     static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
+                                          {"progress-fd", required_argument, nullptr, 'P'},
                                           {"no-verify", no_argument, nullptr, kNoVerifyOption},
                                           {nullptr, 0, nullptr, 0}};
     int option;
@@ -40,6 +53,13 @@ int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_
         switch (option) {
             case 'n': settings.nonfs_bytes = nonfs_bytes_from_text(optarg); break;
             case kNoVerifyOption: settings.verify = false; break;
+            case 'P':
+                settings.progress_fd = descriptor_from_text(optarg);
+                if (settings.progress_fd >= 0) break;
+                print_message("drimlet: --progress-fd takes a descriptor number, not '%s'\n", optarg);
+                show_usage();
+                exit_status = 1;
+                return -1;
             case 'h':
                 show_usage();
                 exit_status = 0;

@@ -1,6 +1,7 @@
-// Command line of drimlet: `-n <MiB>`, `--no-verify`, and the MTD device and
-// image operands.
-// Nothing but the presence of both operands is validated here.
+// Command line of drimlet: `-n <MiB>`, `--progress-fd N`, `--no-verify`, plus
+// the MTD device and image operands.
+// Nothing but the presence of both operands and --progress-fd's number is
+// validated here.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,10 @@
 // Converts the -n text to bytes the way the board's 32-bit tool always has:
 // strtol semantics, MiB shifted left by 20 in 32 bits (so 4096 wraps to 0).
 uint32_t nonfs_bytes_from_text(const char* text);
+
+// --progress-fd's value: a descriptor number (digits only, up to INT_MAX),
+// or -1 for anything else.
+int descriptor_from_text(const char* text);
 
 // Writes the usage text to standard output.
 void show_usage();

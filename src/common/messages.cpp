@@ -1,9 +1,12 @@
 #include "common/messages.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 // The state of the terminal's last line belongs with standard error, which
@@ -11,8 +14,15 @@ namespace {
 struct ProgressLine {
     bool enabled = false;
     bool shown = false;
+    int width = 0;  // the terminal's columns
 };
 ProgressLine g_line;
+// Set by the SIGWINCH handler, read before the next drawing: the handler
+// itself only touches this flag.
+volatile sig_atomic_t g_width_changed = 0;
+// What a terminal that cannot tell its size (a serial console often reports
+// 0 columns) is taken to be.
+constexpr int kDefaultWidth = 80;
 MessageDestination g_destination;
 bool g_open_line = false;  // the last kept line still waits for its newline
 
@@ -30,6 +40,27 @@ void keep_lines(std::vector<std::string>& lines, const char* text, size_t size, 
         open_line = end == size;
         start = end + 1;
     }
+}
+void note_width_change(int) { g_width_changed = 1; }
+
+int terminal_width() {
+    winsize size{};
+    if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return kDefaultWidth;
+    return size.ws_col;
+}
+
+// SA_RESTART: a window resized in the middle of a device write or an image
+// read must not turn it into a failure. Reads and writes retry EINTR anyway,
+// but an erase or another ioctl interrupted without SA_RESTART would report
+// a failure of a block that is fine.
+void follow_width_changes() {
+    static bool installed = false;
+    if (installed) return;
+    struct sigaction action {};
+    action.sa_handler = note_width_change;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    installed = sigaction(SIGWINCH, &action, nullptr) == 0;
 }
 }  // namespace
 
@@ -58,7 +89,9 @@ void print_message(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     char small[256];
     va_list again;
     va_copy(again, arguments);
-    const int length = vsnprintf(small, sizeof small, format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized): va_start above
+    // va_start above initialised the list.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    const int length = vsnprintf(small, sizeof small, format, arguments);
     va_end(arguments);
     if (length < 0) {
         va_end(again);
@@ -83,12 +116,32 @@ void clear_progress_line() {
 
 bool enable_progress_line() {
     g_line.enabled = g_destination.lines == nullptr && isatty(2) == 1;
+    if (g_line.enabled) {
+        follow_width_changes();
+        g_line.width = terminal_width();
+    }
     return g_line.enabled;
 }
 
+size_t progress_line_room() {
+    if (!g_line.enabled) return 0;
+    if (g_width_changed) {
+        g_width_changed = 0;
+        g_line.width = terminal_width();
+    }
+    // One column short of the width: a line that fills the last column
+    // leaves some terminals' cursor on the next row, and the next \r would
+    // no longer return to the line drawn.
+    return static_cast<size_t>(g_line.width - 1);
+}
+
 void show_progress_line(const char* text) {
+    const size_t room = progress_line_room();
     if (!g_line.enabled) return;
-    fprintf(stderr, "\r%s\033[K", text);
+    const size_t length = strnlen(text, room);
+    fputc('\r', stderr);
+    fwrite(text, 1, length, stderr);
+    fputs("\033[K", stderr);
     fflush(stderr);
     g_line.shown = true;
 }

@@ -36,8 +36,15 @@ void clear_progress_line();
 
 // Turns the progress display on when standard error is a terminal and
 // messages go there; returns whether it is on. Without a terminal nothing is
-// ever drawn.
+// ever drawn. From then on a change of the terminal's width (SIGWINCH) is
+// followed at the next drawing.
 bool enable_progress_line();
 
-// Draws `text` as the progress display, in place of the previous one.
+// The characters a progress display may have so that it never wraps: one
+// less than the terminal's width (80 when the terminal cannot tell). 0 when
+// the display is off.
+size_t progress_line_room();
+
+// Draws `text` as the progress display, in place of the previous one, cut
+// to progress_line_room() characters. `text` is plain ASCII.
 void show_progress_line(const char* text);

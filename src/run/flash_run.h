@@ -8,12 +8,14 @@
 
 #include "device/mtd_device.h"
 #include "flash/write_context.h"
+#include "run/install_progress.h"
 
 struct RunSettings {
     uint32_t nonfs_bytes = 0;          // size of the non-Filesystem partition in bytes
     const char* mtd_path = nullptr;    // first operand, not copied
     const char* image_path = nullptr;  // second operand; "-" is standard input
     bool verify = true;                // read every block back after writing it (--no-verify: off)
+    int progress_fd = -1;              // --progress-fd; -1 without
 };
 
 struct FlashRun {
@@ -25,4 +27,5 @@ struct FlashRun {
     int image_fd = -1;                        // 0 when the image comes from standard input
     bool image_is_file = false;               // a regular file, read ahead by the kernel
     WriteContext writes;                      // read-back and worn blocks; verifies only once started
+    InstallProgress progress;                 // started by the image blocks' phase
 };

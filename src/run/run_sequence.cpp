@@ -45,6 +45,7 @@ int install_image(FlashRun& run) {
     if (write_config_block(run.device, run.writes, run.geometry, run.search_end, table) != 0) return 1;
     // Corrected bitflips are no failure, but a sign of wear worth telling.
     if (run.writes.corrected_blocks) print_message(kCorrectedFormat, run.writes.corrected_blocks);
+    finish_install_progress(run.progress);
     return 0;
 }
 

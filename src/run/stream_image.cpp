@@ -18,14 +18,14 @@ int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table)
     init_assembler(assembler, run.image_fd, run.block_buffer.get(), erasesize, header);
     OldPartitionTable old_table;
     old_table.search_end = run.search_end;
-    InstallProgress progress;
-    start_install_progress(progress, run.image_fd, erasesize);
+    start_install_progress(run.progress, run.image_fd, erasesize, header.start, header.length,
+                           run.settings.progress_fd);
     int ready;
     while ((ready = next_image_block(assembler)) == 1) {
         int block = write_next_block(run.device, run.writes, erasesize, cursor, assembler.block, &old_table);
         if (block < 0) return -1;
         table.entries[table.table_count++] = static_cast<uint16_t>(block);
-        update_install_progress(progress, table.table_count);
+        update_install_progress(run.progress, table.table_count, assembler.base + erasesize);
         if (run.image_is_file) read_image_ahead(run.image_fd, erasesize);
     }
     if (ready < 0) return -1;

@@ -1,4 +1,5 @@
 """swupdate packages built by mkswu, installed by the drimlet handler on simulated NAND."""
+import os
 import socket
 import struct
 import subprocess
@@ -6,7 +7,8 @@ import time
 
 import pytest
 
-from conftest import ERASE, cpio_members, image, with_bad_checksum
+from conftest import (DEVICE, ERASE, Result, cpio_members, end_process_group, ends_within, image, run_with_one_retry,
+                      with_bad_checksum)
 
 OLD = image(seed=1)
 NEW = image(seed=2)
@@ -86,14 +88,16 @@ REFUSALS = [
     # drimlet would read "64M" as 64 and "0x40" as 0: the handler takes plain MiB only.
     pytest.param(lambda board: with_description_edit(board, 'nonfs-mib = "64"', 'nonfs-mib = "0x40"'),
                  "nonfs-mib must be a whole number of MiB from 1 to 4095, not 0x40", id="nonfs-mib-in-hex"),
-    pytest.param(lambda board: board.package(with_bad_checksum(NEW), NONFS),
-                 "drimlet: check failed", id="bad-record-checksum"),
     pytest.param(too_few_good_blocks, "drimlet: plan failed", id="too-few-good-blocks"),
 ]
 
 
 @pytest.mark.parametrize("make_package, reason", REFUSALS)
 def test_refused_before_the_flash_is_touched(board, make_package, reason):
+    assert_refused_before_the_flash_is_touched(board, make_package, reason)
+
+
+def assert_refused_before_the_flash_is_touched(board, make_package, reason):
     board.install_directly(OLD, NONFS)
     before = board.flash.read_bytes()
     board.requests.unlink()
@@ -105,6 +109,47 @@ def test_refused_before_the_flash_is_touched(board, make_package, reason):
     assert board.flash.read_bytes() == before
     assert board.has_partition_table()
     assert board.verify(OLD)
+
+
+# Packages every board refuses for a reason known when the package is built.
+# Each row: the image, -n, --device, what mkswu says, and the handler's step
+# that refuses the package when --force has it built all the same.
+BUILD_TIME_REFUSALS = [
+    pytest.param(with_bad_checksum(NEW), NONFS, DEVICE,
+                 "a board would refuse the image: drimlet-inspect check -n 64 ", "drimlet: check failed",
+                 id="bad-record-checksum"),
+    pytest.param(NEW[:len(NEW) // 2], NONFS, DEVICE,
+                 "check: the image would not install: the image ends inside a record's data",
+                 "drimlet: check failed", id="truncated-image"),
+    # -n 1: blocks 2..8 hold 7 of the 23 image blocks.
+    pytest.param(NEW, 1, DEVICE, "the non-Filesystem partition has room for 7", "drimlet: check failed",
+                 id="nonfs-1"),
+    pytest.param(NEW, NONFS, "mtd3", "a board would refuse --device mtd3: the handler installs onto an MTD "
+                 "character device, /dev/mtdN", "drimlet: plan failed", id="device-without-dev"),
+]
+
+
+@pytest.mark.parametrize("data, nonfs, device, said, refused_by", BUILD_TIME_REFUSALS)
+def test_mkswu_refuses_what_a_board_refuses(board, data, nonfs, device, said, refused_by):
+    done, out = board.mkswu(data, nonfs, device=device)
+    assert done.returncode == 1
+    *reasons, last = done.stderr.splitlines()
+    assert last == "mkswu: no package written (--force writes it all the same)"
+    assert len(reasons) == 1 and reasons[0].startswith("mkswu: a board would refuse ") and said in reasons[0]
+    assert not out.exists()
+
+    forced = {}
+
+    def forced_package(board):
+        done, out = board.mkswu(data, nonfs, device=device, extra=["--force"])
+        forced["stderr"] = done.stderr
+        assert done.returncode == 0, done.stderr
+        return out
+
+    # Built all the same, the package is refused on the board, as mkswu said.
+    assert_refused_before_the_flash_is_touched(board, forced_package, refused_by)
+    assert forced["stderr"].splitlines() == [reasons[0].replace("mkswu: ", "mkswu: --force: writing the package all "
+                                                                "the same: ", 1)]
 
 
 # Faults plan cannot foresee, so the install starts and fails part way.
@@ -154,10 +199,12 @@ def test_progress_reaches_the_progress_interface(board):
     """The daemon path a fleet client uses: swupdate waiting for packages, one sent
     through its control socket, progress read from its progress socket."""
     package = board.package(NEW, NONFS)
-    log = open(board.dir / "daemon.log", "w")
     client = None
-    daemon = subprocess.Popen(board.swupdate_command(), env=board.environment(), stdout=log,
-                              stderr=subprocess.STDOUT)
+    # Output to files and process groups of their own: a child swupdate
+    # leaves behind must neither hold a pipe of ours open nor outlive the test.
+    with open(board.dir / "daemon.log", "w") as log:
+        daemon = subprocess.Popen(board.swupdate_command(), env=board.environment(), stdin=subprocess.DEVNULL,
+                                  stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
     try:
         wait_for(board.tmpdir / "swupdateprog")
         wait_for(board.tmpdir / "sockinstctrl")
@@ -166,8 +213,10 @@ def test_progress_reaches_the_progress_interface(board):
         listener.settimeout(60)
         # swupdate blocks on a progress listener that does not read: read
         # while the client sends.
-        client = subprocess.Popen(["swupdate-client", str(package)], env=board.environment(),
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        with open(board.dir / "client.log", "w") as client_log:
+            client = subprocess.Popen(["swupdate-client", str(package)], env=board.environment(),
+                                      stdin=subprocess.DEVNULL, stdout=client_log, stderr=subprocess.STDOUT,
+                                      start_new_session=True)
         messages, data = [], b""
         while not messages or messages[-1][0] not in (SUCCESS, FAILURE):
             chunk = listener.recv(65536)
@@ -178,23 +227,77 @@ def test_progress_reaches_the_progress_interface(board):
                 data = data[PROGRESS_SIZE:]
                 messages.append((fields[1], fields[6], fields[8].split(b"\0")[0].decode()))
         listener.close()
-        output, _ = client.communicate(timeout=120)
+        assert ends_within(client, 120), "swupdate-client did not end"
         # The client fails when swupdate hangs up before it has sent the
         # archive's last bytes (padding swupdate reads in one go): mkswu's
         # packages end with the trailer.
-        assert client.returncode == 0, output
+        assert end_process_group(client) == 0, (board.dir / "client.log").read_text()
     finally:
-        if client is not None and client.poll() is None:
-            client.kill()
-            client.wait()
+        if client is not None:
+            end_process_group(client)
         daemon.terminate()
-        daemon.wait(timeout=30)
-        log.close()
+        ends_within(daemon, 30)
+        end_process_group(daemon)
     assert messages[-1][0] == SUCCESS, (board.dir / "daemon.log").read_text()
     ours = [percent for status, percent, handler in messages if handler == "drimlet"]
-    # Extracting the image counts up to 100 on its own; then come the four steps.
+    # Extracting the image counts up to 100 on its own; then the bar starts
+    # over for the four steps, and moves with every percent drimlet reports
+    # while it writes.
     steps = []
     for percent in ours[ours.index(100) + 1:] if 100 in ours else []:
         if not steps or steps[-1] != percent:
             steps.append(percent)
-    assert steps == [5, 10, 90, 100], ours
+    assert steps == expected_bar(NEW), ours
+
+
+def expected_bar(data):
+    """The handler's bar for an install of `data`: 0 at check, 2 at plan, 5 to
+    85 following drimlet's --progress-fd lines, 100 after verify."""
+    length = int.from_bytes(data[11:15], "little")
+    blocks = -(-length // ERASE)
+    reported = [0]
+    for k in range(1, blocks + 1):
+        percent = min(99, min(k * ERASE, length) * 100 // length)
+        if percent > reported[-1]:
+            reported.append(percent)
+    bar = [0, 2]
+    for percent in reported + [100]:
+        value = 5 + 80 * percent // 100
+        if value != bar[-1]:
+            bar.append(value)
+    return bar + [100]
+
+
+def test_a_hang_is_retried_once_and_strays_are_ended(tmp_path):
+    """The tier's own guard against swupdate's stray child and hangs, on
+    stand-ins: a child left behind holding the output is ended, a first hang
+    is retried with a warning, a second one fails."""
+    log = tmp_path / "out.log"
+    # A stray that would hold a pipe open for 300 s; the command itself ends at once.
+    done = run_with_one_retry(["sh", "-c", "sleep 300 & echo $!"], dict(os.environ), log, timeout=60)
+    assert done.status == 0
+    stray = int(done.log.split()[0])
+    deadline = time.monotonic() + 10
+    while process_alive(stray):
+        assert time.monotonic() < deadline, "the stray child outlived the run"
+        time.sleep(0.05)
+
+    flag = tmp_path / "hung-once"
+    hangs_once = ["sh", "-c", f'if [ -e "{flag}" ]; then echo second; else : > "{flag}"; exec sleep 300; fi']
+    retried = []
+    with pytest.warns(UserWarning, match="hung for 1 s and was killed with its process group; running it once more"):
+        done = run_with_one_retry(hangs_once, dict(os.environ), log, timeout=1,
+                                  before_retry=lambda: retried.append(True))
+    assert done == Result(0, "second\n") and retried == [True]
+
+    with pytest.warns(UserWarning), pytest.raises(pytest.fail.Exception, match="hung twice"):
+        run_with_one_retry(["sleep", "300"], dict(os.environ), log, timeout=1)
+
+
+def process_alive(pid):
+    """Whether `pid` is still running (a zombie waiting for its parent is not)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
