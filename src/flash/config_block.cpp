@@ -22,8 +22,10 @@ const char kWritten[] = "Partition table written...\n";
 // the loader's; -1 after the message when the run stops.
 int place_table(MtdDevice& device, WriteContext& context, uint64_t offset, uint32_t erasesize,
                 const uint8_t* page, size_t page_size) {
+    bool programmed = false;
     if (erase_block(device, static_cast<uint32_t>(offset), erasesize) == 0) {
         ProgramFault fault;
+        programmed = true;
         if (program_at(device, offset, page, page_size, fault) < 0) {
             if (fault == kSeekFailed) {
                 print_fixed(kWriteFailed);
@@ -36,7 +38,14 @@ int place_table(MtdDevice& device, WriteContext& context, uint64_t offset, uint3
     }
     // The loader reads the first block from 3.5 MiB up that is not marked
     // bad: passed over unmarked, this block would still be the one it reads.
-    return retire_block(device, context, offset) == 1 ? 1 : -1;
+    if (retire_block(device, context, offset) == 1) return 1;
+    // Unmarked, it must at least not offer the loader a page that did not
+    // write or read back whole.
+    if (programmed) {
+        mtd_unlock(device, static_cast<uint32_t>(offset), erasesize);
+        mtd_erase(device, static_cast<uint32_t>(offset), erasesize);
+    }
+    return -1;
 }
 }  // namespace
 

@@ -15,6 +15,7 @@
 // for devices that write single bytes; the search stops below `search_end`.
 // A block whose erase, page write or read-back fails is marked bad and the
 // search goes on; when the mark fails, or the run's marks are used up, the
-// run stops, since the loader would read that block.
+// run stops, since the loader would read that block (erased again when it was
+// programmed, so it holds no table that failed).
 int write_config_block(MtdDevice& device, WriteContext& context, const mtd_info_user& geometry,
                        uint64_t search_end, const BlockTable& table);

@@ -6,7 +6,11 @@
 //     the partition table search area;
 //   - status 0 only when every table entry's block holds exactly the bytes
 //     the image lays there and the partition table page is exactly right;
-//   - on a device without faults, the status is the one the model predicts.
+//   - on a device without faults, the status is the one the model predicts;
+//   - after any run, the block the loader reads (the first from 3.5 MiB up
+//     that the chip does not answer bad, marks included) holds the complete
+//     new table with status 0, the old table with the old install intact,
+//     or no magic.
 //
 // Input: 12 bytes of device settings, then the image.
 #include <unistd.h>
@@ -18,6 +22,7 @@
 #include <map>
 #include <vector>
 
+#include "flash/read_back.h"
 #include "memory_flash.h"
 #include "run/flash_run.h"
 #include "run/run_sequence.h"
@@ -131,11 +136,13 @@ void check(const MemoryFlash& flash, const Device& device, const Model& model, i
     }
 }
 
-// The block the loader reads: the first one from 3.5 MiB up that the chip
-// marks good. -1 when there is none.
+// The block the loader reads: the first one from 3.5 MiB up whose
+// bad-block query answers 0 (blocks marked during the run are bad, a query
+// that fails is no answer). -1 when there is none.
 int64_t loader_table_block(const MemoryFlash& flash, const Device& device) {
     for (uint64_t c = (0x380000u + device.erase - 1) / device.erase; c * device.erase < device.size; ++c)
-        if (!flash.bad_blocks.count(static_cast<uint32_t>(c))) return static_cast<int64_t>(c);
+        if (!flash.bad_blocks.count(static_cast<uint32_t>(c)) && !flash.fail_query.count(static_cast<uint32_t>(c)))
+            return static_cast<int64_t>(c);
     return -1;
 }
 
@@ -144,7 +151,8 @@ int64_t loader_table_block(const MemoryFlash& flash, const Device& device) {
 bool put_old_install(MemoryFlash& flash, const Device& device) {
     const int64_t block = loader_table_block(flash, device);
     const uint32_t top = device.erase ? device.nonfs / device.erase : 0;
-    if (block < 0 || device.erase < 1024 || top < 3 || uint64_t{top} * device.erase >= device.size)
+    if (block < 0 || device.erase < 1024 || top < 3 || uint64_t{top} * device.erase >= device.size ||
+        block == top || block == top - 1)
         return false;
     uint8_t* page = flash.bytes.data() + block * device.erase;
     memset(page, 0xFF, device.erase);
@@ -158,30 +166,52 @@ bool put_old_install(MemoryFlash& flash, const Device& device) {
     return true;
 }
 
-// After a failed install the flash holds the old install untouched, or no
-// partition table where the loader looks. Left out: runs where the old
-// table's block cannot be cleared because its bad-block query, its erase, or
-// the seek or read of its first bytes fails; the installer then leaves it
-// alone and goes on.
-void check_failure_is_safe(const MemoryFlash& flash, const Device& device, const std::vector<uint8_t>& before,
-                           bool old_install, int status) {
+// A failed install that made no erase or write request left the flash as it
+// was (what it left where the loader looks is check_loader_block's).
+void check_untouched_when_failed_early(const MemoryFlash& flash, const std::vector<uint8_t>& before, int status) {
     if (status == 0) return;
     const bool touched = std::any_of(flash.log.begin(), flash.log.end(), [](const std::string& line) {
         return line.rfind("erase", 0) == 0 || line.rfind("write", 0) == 0;
     });
-    if (!touched) {
-        if (flash.bytes != before) broken("a failed install changed the flash without an erase or write");
+    if (!touched && flash.bytes != before) broken("a failed install changed the flash without an erase or write");
+}
+
+// Where the earlier install's table and its two blocks were.
+struct OldInstall {
+    bool present = false;
+    int64_t table_block = -1;
+    uint32_t top = 0;
+};
+
+// After any run the loader's block holds the complete new table (status 0),
+// the old table with the old install intact, or no magic. Image data that
+// lands in the block in the overlap failure is not a table the installer
+// wrote; it is left to the overlap check.
+void check_loader_block(const MemoryFlash& flash, const Device& device, const std::vector<uint8_t>& before,
+                        const OldInstall& old, int status) {
+    const int64_t block = loader_table_block(flash, device);
+    if (block < 0) return;
+    const uint32_t e = device.erase;
+    const uint8_t* now = flash.bytes.data() + block * e;
+    if (memcmp(now, "VOLMERACONFIGBLK", 16) != 0) return;
+    // The erase block of the last write: the partition table's after a success.
+    int64_t last_written = -1;
+    unsigned long long where = 0, length = 0;
+    for (const std::string& line : flash.log)
+        if (sscanf(line.c_str(), "write %llu %llu", &where, &length) == 2) last_written = static_cast<int64_t>(where / e);
+    if (status == 0) {
+        // check() verified the page the last write put there; it must be the one the loader reads.
+        if (last_written != block) broken("status 0, but the loader reads another block");
         return;
     }
-    const int64_t block = loader_table_block(flash, device);
-    if (block < 0 || flash.fail_query.count(static_cast<uint32_t>(block)) ||
-        flash.fail_erase.count(static_cast<uint32_t>(block)) || flash.fail_seek)
-        return;
-    // Only the old install's page can be there: a new one is written last,
-    // and image data that lands in the block (the overlap failure) is not it.
-    if (old_install &&
-        memcmp(flash.bytes.data() + block * device.erase, before.data() + block * device.erase, 960) == 0)
-        broken("a failed install left the old partition table where the loader looks");
+    if (last_written == block) return;  // image data
+    if (!old.present || block != old.table_block)
+        broken("a failed install left partition table magic where the loader looks, and not the old table");
+    const auto same = [&](uint64_t at, uint64_t size) {
+        return memcmp(flash.bytes.data() + at, before.data() + at, size) == 0;
+    };
+    if (!same(block * e, e) || !same(uint64_t{old.top} * e, e) || !same(uint64_t{old.top - 1} * e, e))
+        broken("the loader reads the old table, but the old install is not intact");
 }
 
 // The status a device without faults must end with.
@@ -245,11 +275,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     flash.eintr_writes = data[10] % 4;
     flash.zero_write = data[11] & 1;
     flash.fail_seek = data[11] & 4;
-    const bool old_install = !(data[11] & 8) && put_old_install(flash, device);
+    // Worn blocks: the loader's block failing to erase or to read back, a
+    // block whose program does not hold, marks refused (or impossible, as on
+    // NOR); read-back is on unless bit 2 of byte 10 says otherwise.
+    const bool verify = !(data[10] & 0x04);
+    const uint32_t loader = static_cast<uint32_t>((0x380000u + device.erase - 1) / device.erase);
+    if (data[10] & 0x08) flash.fail_mark = {loader, top - data[7] % 8};
+    flash.cannot_mark = data[10] & 0x10;
+    if ((data[10] & 0x20) && verify) flash.corrupt_write.insert(top - data[9] % 8);  // unseen without read-back
+    if (data[10] & 0x40) flash.ecc_fail.insert(data[10] & 0x01 ? loader : top - data[6] % 8);
+    if (data[10] & 0x80) flash.fail_erase.insert(loader);
+    OldInstall old;
+    old.present = !(data[11] & 8) && put_old_install(flash, device);
+    old.table_block = old.present ? loader_table_block(flash, device) : -1;
+    old.top = device.nonfs / device.erase;
     static std::vector<uint8_t> before;  // reused, as the flash is
     before.assign(flash.bytes.begin(), flash.bytes.end());
     device.faults = !flash.fail_erase.empty() || !flash.fail_write.empty() || !flash.fail_query.empty() ||
-                    flash.zero_write || flash.fail_seek;
+                    flash.zero_write || flash.fail_seek || !flash.corrupt_write.empty() || !flash.ecc_fail.empty();
 
     const uint8_t* image = data + 12;
     const size_t image_size = size - 12;
@@ -259,6 +302,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     run.geometry = flash.info;
     if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
     run.block_buffer.reset(new uint8_t[device.erase]);
+    if (verify && start_verifying(run.writes, device.erase) != 0) abort();
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) abort();
     // A pipe holds 64 KiB; longer images come from a memory file instead.
@@ -282,7 +326,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     close(image_fd);
     const Model model = model_image(image, image_size, device.erase);
     check(flash, device, model, status);
-    check_failure_is_safe(flash, device, before, old_install, status);
+    check_untouched_when_failed_early(flash, before, status);
+    check_loader_block(flash, device, before, old, status);
     if (!device.faults && flash.short_write == 0) {
         const int predicted = predicted_status(flash, device, model);
         if (predicted >= 0 && predicted != status) broken("status differs from the model's prediction");
