@@ -293,7 +293,7 @@ def closed(read_end):
 
 @pytest.mark.parametrize("reader, sim_args, status", [
     (read_all, [], 0),
-    (read_all, ["--fail-write", "52"], 1),  # image block 4 (blocks 56 down to 52) fails
+    (read_all, ["--fail-write", "0-52"], 1),  # image block 4 (blocks 56 down to 52) fails, and four after it: the cap
     (filled, [], 0),
     (closed, [], 0),
     (None, [], 0),  # a descriptor that is not open
