@@ -188,7 +188,11 @@ def dumps(tmp_path_factory):
         capture_output=True, text=True)
     assert install.returncode == 0, install.stderr
     flash = bytearray((folder / "flash.bin").read_bytes())
-    flash[61 * (128 << 10) + 0x4d] ^= 0x10  # image block 2 (block 62 is bad)
+    # Image blocks 0..5 sit in blocks 64, 63, 61 (62 is bad), 60, 59, 58: a
+    # flip in the first page, one in the last page and bytes mid-block.
+    flash[61 * (128 << 10) + 0x4d] ^= 0x10
+    flash[65 * (128 << 10) - 2] ^= 0x01
+    flash[59 * (128 << 10) + (64 << 10) + 333:59 * (128 << 10) + (64 << 10) + 336] = bytes(3)
     (folder / "corrupt.bin").write_bytes(bytes(flash))
     return folder
 
@@ -212,6 +216,10 @@ def test_board_binary_prints_what_the_host_build_prints(run, cpu, dumps):
     host = subprocess.run([str(HOST_BUILD / program)] + args, capture_output=True, text=True)
     assert host.returncode == EXPECTED_STATUS.get(run, 0), host.stderr
     assert host.stdout + host.stderr
+    if run == "inspect-verify-bit-flip":
+        assert re.findall(r"^image block (\d+) \(device block (\d+) at 0x[0-9a-f]+\): (\d+) bytes differ, the first "
+                          r"at offset 0x([0-9a-f]+)$", host.stdout, re.M) == [
+            ("0", "64", "1", "1fffe"), ("2", "61", "1", "4d"), ("4", "59", "3", "1014d")], host.stdout
     board = subprocess.run(["qemu-arm", "-cpu", cpu, str(ARMEL_STATIC / program)] + args,
                            capture_output=True, text=True)
     assert (board.returncode, board.stdout, board.stderr) == (host.returncode, host.stdout, host.stderr)

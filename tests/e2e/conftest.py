@@ -1,6 +1,8 @@
 """Runs the real drimlet binary against mtdsim's simulated NAND.
 
-DRIMLET and MTDSIM name the binaries (default: the build/ tree). For a
+DRIMLET, DRIMLET_INSPECT and MTDSIM name the binaries (default: the build/
+tree; drimlet-inspect next to DRIMLET). Every test file takes them from here,
+made absolute, so the suite runs the same from any folder. For a
 foreign-architecture build, DRIMLET_QEMU gives the qemu-user command line to
 run it with (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf") and MTDSIM_LIBRARY
 the preload library of the same architecture.
@@ -19,8 +21,17 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools"))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-DRIMLET = os.environ.get("DRIMLET", str(ROOT / "build" / "drimlet"))
-MTDSIM = os.environ.get("MTDSIM", str(ROOT / "build" / "tools" / "mtdsim" / "mtdsim"))
+
+
+def binary(variable, default):
+    """The path in `variable`, else `default`, absolute: a test that changes
+    folder, or a suite run from another one, still finds it."""
+    return os.path.abspath(os.environ.get(variable) or default)
+
+
+DRIMLET = binary("DRIMLET", ROOT / "build" / "drimlet")
+INSPECT = binary("DRIMLET_INSPECT", Path(DRIMLET).parent / "drimlet-inspect")
+MTDSIM = binary("MTDSIM", ROOT / "build" / "tools" / "mtdsim" / "mtdsim")
 QEMU = shlex.split(os.environ.get("DRIMLET_QEMU", ""))
 
 
@@ -94,6 +105,16 @@ def marked_bad(flash):
     pages, blocks = struct.unpack_from("<Q", data, 24)[0], struct.unpack_from("<Q", data, 88)[0]
     bits = data[128 + (pages + 7) // 8:]
     return [b for b in range(blocks) if bits[b // 8] >> (b % 8) & 1]
+
+
+@pytest.fixture(scope="session", autouse=True)
+def built_binaries():
+    """A binary that is not there fails every test: a skip would read as a
+    suite that passed."""
+    missing = [path for path in (DRIMLET, INSPECT, MTDSIM) if not os.path.isfile(path)]
+    if missing:
+        pytest.fail("not built: " + ", ".join(missing) + " (build first, or set DRIMLET, DRIMLET_INSPECT, MTDSIM)",
+                    pytrace=False)
 
 
 @pytest.fixture

@@ -1,10 +1,13 @@
 """Every device request of a normal install, failed in every way mtdsim can
 fail it: the install either copes (and the flash is exactly right, the
-blocks it passed over after a failure marked bad) or ends with status 1 and
-the right message; never status 0 over wrong bytes, never a write where none
-belongs (mtdsim's NAND rules make any such run exit 99)."""
-import pytest
+blocks it passed over after a failure marked bad) or ends with status 1,
+the right message and exactly the flash the model predicts;
+never status 0 over wrong bytes, never a write where none belongs (mtdsim's
+NAND rules make any such run exit 99).
 
+The requests come from a model of the install on this geometry, not from the
+program's own log, so a request that goes missing fails the baseline case
+instead of quietly taking its rows with it."""
 from conftest import Geometry, device_report
 from mkbin import bin_image
 import model
@@ -12,121 +15,162 @@ from test_install import START
 
 G = Geometry(8 << 20, 128 << 10, 2048)
 E = G.erase
-BAD = {55, 28}
+TOP = (7 << 20) // E  # -n 7
+TABLE_SEARCH = model.TABLE_SEARCH_START // E
+BAD = {55, TABLE_SEARCH}
 RECORDS = [(START + k * E + 300 * k, bytes([k + 1, 0x5A]) * 700) for k in range(4)]
 BLOCKS = model.lay_out(START, RECORDS, E)
 HEADER = f"Image base address {START:08x}, size {max(a + len(d) for a, d in RECORDS) - START}\n"
 KINDS = ["eio", "eintr", "short", "zero"]
+# An old chip's contents, different in every block and never the partition
+# table magic, so a stray erase or a block erased but not written shows.
+INITIAL = b"".join(bytes([0x40 + block % 64]) * E for block in range(G.size // E))
 
 
-def expected_success(bad, failed=None):
-    """stderr and flash of an install that copes with these unusable blocks;
-    `failed` maps a block that fails once, and is then marked bad, to what
-    failed: "Erase", "Write" or "Verify" (a block that fails its read-back
-    keeps what was written)."""
+def expected_requests():
+    """(request as mtdsim logs it, phase) for the fault-free install: the
+    geometry, the bad blocks, then for each image block its bad-block query,
+    unlock, erase, seek and write and the read-back (ECCGETSTATS, seek, a read
+    of the erase block, ECCGETSTATS), with the old partition table lookup
+    (the search from 3.5 MiB up, a seek and a 16-byte read) before the first
+    erase, and last the table search, the table page and its read-back."""
+    def query(block):
+        return f"MEMGETBADBLOCK 0x{block * E:08x}"
+
+    def program(block, size, phase):
+        return [(line, phase) for line in (
+            f"MEMUNLOCK 0x{block * E:08x} 0x{E:08x}", f"MEMERASE 0x{block * E:08x} 0x{E:08x}",
+            f"lseek 0x{block * E:08x} 0", f"write 0x{block * E:08x} {size}")] + [
+            (line, phase + "-readback") for line in (
+                "ECCGETSTATS", f"lseek 0x{block * E:08x} 0", f"read 0x{block * E:08x} {E}", "ECCGETSTATS")]
+
+    def search(phase):
+        block = TABLE_SEARCH
+        rows = []
+        while block in BAD:
+            rows.append((query(block), phase))
+            block += 1
+        return rows + [(query(block), phase)], block
+
+    rows, candidate = [("MEMGETINFO", "info")], TOP
+    for k in range(len(BLOCKS)):
+        while candidate in BAD:
+            rows.append((query(candidate), "image"))
+            candidate -= 1
+        rows.append((query(candidate), "image"))
+        if k == 0:
+            lookup, block = search("lookup")
+            rows += lookup + [(f"lseek 0x{block * E:08x} 0", "lookup"), (f"read 0x{block * E:08x} 16", "lookup")]
+        rows += program(candidate, E, "image")
+        candidate -= 1
+    table, block = search("table")
+    return rows + table + program(block, model.table_page_size(G.page), "table")
+
+
+REQUESTS = expected_requests()
+# 1 geometry + 4 lookup + 4 image blocks x 9 + 1 bad image candidate + 2 table
+# queries + 8 for the table page and its read-back.
+assert len(REQUESTS) == 52
+
+
+def expected(bad=BAD, failed=None, stop=None):
+    """(status, stderr, flash, blocks marked bad) of an install on INITIAL
+    whose `bad` blocks answer bad, whose `failed` blocks fail once and are
+    then marked bad ("Erase": left as they were; "Write": erased, nothing
+    programmed; "Verify": holding what was written), and whose seek or write
+    into block `stop` fails."""
     failed = failed or {}
-    err, placed, candidate, kept = HEADER, [], 56, {}
+    flash, err, placed, marked, candidate = bytearray(INITIAL), HEADER, [], [], TOP
 
-    def passed_over(block):
-        return (f"{failed[block]} failed at {block * E:08x}, skipping...\n"
-                f"Marked block at {block * E:08x} bad\n")
+    def put(block, data=b""):
+        flash[block * E:(block + 1) * E] = data.ljust(E, b"\xff")
 
-    while len(placed) < len(BLOCKS):
-        if candidate in bad:
-            err += f"Bad block at {candidate * E:08x}, skipping...\n"
-        elif candidate in failed:
-            err += passed_over(candidate)
-            if failed[candidate] == "Verify":
-                kept[candidate] = BLOCKS[len(placed)]
-        else:
-            placed.append(candidate)
+    def passed_over(block, data):
+        if block in bad:
+            return f"Bad block at {block * E:08x}, skipping...\n"
+        if failed[block] != "Erase":
+            put(block, data if failed[block] == "Verify" else b"")
+        marked.append(block)
+        return f"{failed[block]} failed at {block * E:08x}, skipping...\nMarked block at {block * E:08x} bad\n"
+
+    for data in BLOCKS:
+        while candidate in bad or candidate in failed:
+            err += passed_over(candidate, data)
+            candidate -= 1
+        put(candidate)
+        if candidate == stop:
+            return 1, err + "Write erase block failed\n", bytes(flash), marked
+        put(candidate, data)
+        placed.append(candidate)
         candidate -= 1
     err += f"Image written, {len(BLOCKS)} erase blocks...\n"
-    table_block, page = 28, model.table_page(placed, 2048)
-    while table_block in bad or table_block in failed:
-        if table_block in bad:
-            err += f"Bad block at {table_block * E:08x}, skipping...\n"
-        else:
-            err += passed_over(table_block)
-            if failed[table_block] == "Verify":
-                kept[table_block] = page + b"\xff" * (E - len(page))
-        table_block += 1
-    err += "Partition table written...\n"
-    flash = bytearray(model.expected_flash(G.size, E, BLOCKS, placed, table_block, page))
-    for block, data in kept.items():
-        flash[block * E:(block + 1) * E] = data
-    return err, bytes(flash)
+    table, page = TABLE_SEARCH, model.table_page(placed, G.page)
+    while table in bad or table in failed:
+        err += passed_over(table, page)
+        table += 1
+    put(table)
+    if table == stop:
+        return 1, err + "Write of partition table failed\n", bytes(flash), marked
+    put(table, page)
+    return 0, err + "Partition table written...\n", bytes(flash), marked
 
 
-def baseline_requests():
-    """The device requests of the fault-free install, each with its index."""
-    import tempfile
-    from pathlib import Path
-    from conftest import Bench
-    with tempfile.TemporaryDirectory() as tmp:
-        outcome = Bench(Path(tmp)).run(
-            G, ["-n", 7, "/dev/mtd3", "-"], stdin=bin_image(START, RECORDS), sim_args=["--bad", "55,28"])
-    assert outcome.status == 0, outcome.err
-    assert (outcome.err, outcome.flash) == expected_success(BAD)
-    return [line for line in outcome.log
+def requests_made(outcome):
+    """The logged requests without index, result and the final close."""
+    return [line.split(" ", 1)[1].split(" -> ")[0] for line in outcome.log
             if not line.startswith(("#0 ", "VIOLATION")) and line.split()[1] != "close"]
+
+
+def test_the_fault_free_install_makes_the_modelled_requests(bench):
+    outcome = bench.run(G, ["-n", 7, "/dev/mtd3", "-"], stdin=bin_image(START, RECORDS),
+                        sim_args=["--bad", "55,28"], initial=INITIAL)
+    assert (outcome.status, outcome.err, outcome.flash, outcome.marked) == expected()
+    assert requests_made(outcome) == [line for line, _ in REQUESTS]
+
+
+def test_fault(bench, request_index, kind):
+    line, phase = REQUESTS[request_index - 1]
+    request, *args = line.split()
+    where = int(args[0], 16) // E if args else None
+    outcome = bench.run(G, ["-n", 7, "/dev/mtd3", "-"], stdin=bin_image(START, RECORDS),
+                        sim_args=["--bad", "55,28", "--fault", f"{request_index}:{kind}"], initial=INITIAL)
+    label = f"#{request_index} {line} with {kind}: status {outcome.status}\n{outcome.err}"
+    if phase == "info":
+        assert (outcome.status, outcome.out, outcome.err) == (
+            1, "", "Failed to get info of MTD device /dev/mtd3\n"), label
+        assert outcome.flash == INITIAL
+        return
+    assert outcome.out == device_report(G), label
+    if phase == "lookup" or request in ("MEMUNLOCK", "ECCGETSTATS"):
+        # A lookup that fails (a seek or read) is as good as a table found:
+        # the block is erased, and the partition table goes there later all
+        # the same. Without ECC statistics the read-back still compares.
+        want = expected()
+    elif request == "MEMGETBADBLOCK":
+        want = expected(bad=BAD | {where})
+    elif request == "MEMERASE":
+        want = expected(failed={where: "Erase"})
+    elif phase.endswith("readback"):  # a seek fails whatever the kind
+        want = expected(failed={where: "Verify"}) if request == "lseek" or kind in ("eio", "zero") else expected()
+    elif request == "write" and kind in ("eintr", "short"):
+        want = expected()
+    elif request == "write" and (kind == "eio" or phase == "table"):
+        # The chip's EIO, or for the table page any failure: the block is
+        # passed over and marked bad.
+        want = expected(failed={where: "Write"})
+    else:  # a failed seek, or an image block's write that makes no progress
+        want = expected(stop=where)
+    assert (outcome.status, outcome.err) == want[:2], label
+    assert outcome.flash == want[2], label
+    assert outcome.marked == want[3], label
+    if want[0] != 0:
+        # The failing request is the install's last.
+        assert requests_made(outcome)[-1] == line, label
 
 
 def pytest_generate_tests(metafunc):
     # One test case per request and kind, so one failure cannot hide others.
-    if "request_line" in metafunc.fixturenames:
-        lines = baseline_requests()
-        # Requests before the first erase that look at the partition table
-        # block belong to the lookup of an old partition table; those
-        # between a write and the next block's query read the block back.
-        first_unlock = next(i for i, line in enumerate(lines) if line.split()[1] == "MEMUNLOCK")
-        roles, reading_back = [], False
-        for i, line in enumerate(lines):
-            request = line.split()[1]
-            reading_back = (reading_back or request == "write") and request != "MEMGETBADBLOCK"
-            roles.append(" lookup" if i < first_unlock and " 0x003" in line
-                         else " readback" if reading_back and request != "write" else "")
-        lines = [line + role for line, role in zip(lines, roles)]
-        assert len(lines) >= 25
-        metafunc.parametrize("request_line,kind", [(line, kind) for line in lines for kind in KINDS],
-                             ids=[f"{line.split()[0]}-{line.split()[1]}-{kind}" for line in lines for kind in KINDS])
-
-
-def test_fault(bench, request_line, kind):
-    image = bin_image(START, RECORDS)
-    index, request, *args = request_line.split()
-    role = args[-1] if args and args[-1] in ("lookup", "readback") else ""
-    where = int(args[0], 16) // E if args and args[0].startswith("0x") else None
-    outcome = bench.run(G, ["-n", 7, "/dev/mtd3", "-"], stdin=image,
-                        sim_args=["--bad", "55,28", "--fault", f"{index[1:]}:{kind}"])
-    label = f"{request_line} with {kind}: status {outcome.status}\n{outcome.err}"
-    if request == "MEMGETINFO":
-        assert (outcome.status, outcome.out, outcome.err) == (
-            1, "", "Failed to get info of MTD device /dev/mtd3\n"), label
-        return
-    assert outcome.out == device_report(G), label
-    table_phase = where is not None and where < 50  # image blocks are 56..51, the table 29
-    failed_read = kind in ("eio", "zero")
-    unusable, failed = BAD, {}
-    if role == "lookup" or request in ("MEMUNLOCK", "ECCGETSTATS"):
-        # A lookup that fails is as good as a table found: the block is
-        # erased, and on this fresh chip it was erased already. Without ECC
-        # statistics the read-back still compares the data.
-        pass
-    elif request == "MEMGETBADBLOCK":
-        unusable = BAD | {where}
-    elif request == "MEMERASE":
-        failed = {where: "Erase"}
-    elif role == "readback":  # a seek fails whatever the kind
-        failed = {where: "Verify"} if request == "lseek" or failed_read else {}
-    elif request == "write" and kind in ("eintr", "short"):
-        pass
-    elif request == "write" and (kind == "eio" or table_phase):
-        failed = {where: "Write"}
-    else:  # the seek before a write, or an image block's write that makes no progress
-        message = "Write of partition table failed\n" if table_phase else "Write erase block failed\n"
-        assert outcome.status == 1 and outcome.err.endswith(message), label
-        return
-    assert outcome.status == 0, label
-    assert (outcome.err, outcome.flash) == expected_success(unusable, failed), label
-    assert outcome.marked == sorted(failed), label
+    if "request_index" in metafunc.fixturenames:
+        metafunc.parametrize("request_index,kind", [(i, kind) for i in range(1, len(REQUESTS) + 1) for kind in KINDS],
+                             ids=[f"{i}-{REQUESTS[i - 1][0].split()[0]}-{kind}"
+                                  for i in range(1, len(REQUESTS) + 1) for kind in KINDS])

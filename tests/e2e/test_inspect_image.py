@@ -11,11 +11,10 @@ import subprocess
 
 import pytest
 
-from conftest import QEMU, Geometry
+from conftest import INSPECT, QEMU, Geometry
 from mkbin import SIGNATURE
-from test_inspect import INSPECT, run_inspect
+from test_inspect import run_inspect
 
-pytestmark = pytest.mark.skipif(not os.path.exists(INSPECT), reason="drimlet-inspect not built")
 
 START = 0x80200000
 E = 128 << 10

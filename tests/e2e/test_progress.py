@@ -11,7 +11,7 @@ import termios
 
 import pytest
 
-from conftest import DRIMLET, MTDSIM, QEMU, Geometry
+from conftest import DRIMLET, INSPECT, MTDSIM, QEMU, Geometry
 from mkbin import bin_image
 from test_install import START
 
@@ -89,7 +89,6 @@ def test_terminal_keeps_the_lines_a_log_gets(bench, tmp_path, image, extra, stat
 def test_verify_progress_follows_the_same_rules(bench, tmp_path):
     """70 blocks: the log gets "verified 64 image blocks"; a terminal keeps
     that line too, and nothing of the count drawn in place."""
-    from test_inspect import INSPECT
     image = bin_image(START, [(START + k * G.erase, bytes([k + 1]) * 700) for k in range(70)])
     path = tmp_path / "nk.bin"
     path.write_bytes(image)
@@ -209,9 +208,9 @@ def on_terminal_from_pipe(bench, image, columns=200):
 
 @pytest.mark.parametrize("source", ["file", "pipe"])
 def test_share_done_follows_the_image_span(bench, tmp_path, source):
-    """From a pipe as from a file: after image block k the line gives the
-    share of the header's span (start to start + length) the blocks written
-    cover, and a time left."""
+    """From a pipe as from a file: after image block k the line gives k, the
+    MiB of k erase blocks, the share of the header's span (start to start +
+    length) the blocks written cover, and a time left."""
     path = tmp_path / "nk.bin"
     path.write_bytes(LONG_IMAGE)
     length = int.from_bytes(LONG_IMAGE[11:15], "little")
@@ -223,10 +222,11 @@ def test_share_done_follows_the_image_span(bench, tmp_path, source):
     shares = []
     for found in DRAWN.finditer(raw):
         text = found.group(1)
-        parts = re.fullmatch(r"(\d+) image blocks written, [\d.]+ MiB, [\d.]+ MiB/s, (\d+)%, \d+ s left", text)
+        parts = re.fullmatch(r"(\d+) image blocks written, ([\d.]+) MiB, [\d.]+ MiB/s, (\d+)%, \d+ s left", text)
         assert parts, text
-        shares.append((int(parts.group(1)), int(parts.group(2))))
-    assert shares == [(k, span_percent(k, length, WIDE.erase)) for k in range(1, 61)]
+        shares.append((int(parts.group(1)), parts.group(2), int(parts.group(3))))
+    assert shares == [(k, f"{k * WIDE.erase / (1 << 20):.1f}", span_percent(k, length, WIDE.erase))
+                      for k in range(1, 61)]
 
 
 def test_pipe_without_a_span_shows_no_share(bench, tmp_path):

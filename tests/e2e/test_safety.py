@@ -9,9 +9,8 @@ import time
 
 import pytest
 
-from conftest import MTDSIM, QEMU, DRIMLET, Geometry, device_report
+from conftest import INSPECT, MTDSIM, QEMU, DRIMLET, Geometry, device_report
 from mkbin import bin_image
-from test_inspect import INSPECT
 from test_install import START
 
 G = Geometry(8 << 20, 128 << 10, 2048)
@@ -119,7 +118,6 @@ FAILED_INSTALLS = [
 ]
 
 
-@pytest.mark.skipif(not os.path.exists(INSPECT), reason="drimlet-inspect not built")
 @pytest.mark.parametrize("name,image,sim_args,state,message", FAILED_INSTALLS, ids=[c[0] for c in FAILED_INSTALLS])
 def test_failed_install_over_an_old_one(chip_with_a, name, image, sim_args, state, message):
     plan = chip_with_a.bench.run(G, ["plan", "-n", 7, "/dev/mtd3", "{image}"], image=image,

@@ -4,13 +4,16 @@
 //   - the flash never saw a program of a page that is not erased, nor a
 //     write into a bad block, nor an erase or write outside blocks 2..N and
 //     the partition table search area;
-//   - status 0 only when every table entry's block holds exactly the bytes
-//     the image lays there and the partition table page is exactly right;
+//   - status 0 only when the partition table page is exactly right at the
+//     block the loader reads (the first good one from 3.5 MiB up), every
+//     table entry's block holds exactly the bytes the image lays there, and
+//     every other block is byte for byte what it was before the run (but
+//     for blocks the run passed over after a failure and tried to mark bad);
 //   - on a device without faults, the status is the one the model predicts;
 //   - after any run, the block the loader reads (the first from 3.5 MiB up
-//     that the chip does not answer bad, marks included) holds the complete
-//     new table with status 0, the old table with the old install intact,
-//     or no magic.
+//     whose bad-block query answers good, marks included) holds the
+//     complete new table with status 0, the old table with the old install
+//     intact, or no magic.
 //
 // Input: 12 bytes of device settings, then the image.
 #include <unistd.h>
@@ -91,33 +94,74 @@ bool is_bad(uint32_t block, uint8_t density, uint8_t seed) {
     return density && (block * 2654435761u ^ seed) % (density % 16 + 2) == 0;
 }
 
-void check(const MemoryFlash& flash, const Device& device, const Model& model, int status) {
+// The block the loader reads: the first one from 3.5 MiB up that the chip
+// marks good. -1 when there is none.
+int64_t loader_table_block(const MemoryFlash& flash, const Device& device) {
+    for (uint64_t c = (0x380000u + device.erase - 1) / device.erase; c * device.erase < device.size; ++c)
+        if (!flash.bad_blocks.count(static_cast<uint32_t>(c))) return static_cast<int64_t>(c);
+    return -1;
+}
+
+// The loader's block as the installer can know it: the first block from
+// 3.5 MiB up whose bad-block query answers good. A block whose query fails is
+// skipped like a bad one; the answers cannot say what the loader makes of it.
+int64_t answered_table_block(const MemoryFlash& flash, const Device& device) {
+    for (uint64_t c = (0x380000u + device.erase - 1) / device.erase; c * device.erase < device.size; ++c)
+        if (!flash.bad_blocks.count(static_cast<uint32_t>(c)) && !flash.fail_query.count(static_cast<uint32_t>(c)))
+            return static_cast<int64_t>(c);
+    return -1;
+}
+
+// Where a request in the log lands: the erase block it erases or writes,
+// or -1 for any other request.
+int64_t touched_block(const std::string& line, uint32_t erase) {
+    unsigned long long where = 0, length = 0;
+    if (sscanf(line.c_str(), "write %llu %llu", &where, &length) == 2) {
+        if (where % erase + length > erase) broken("a write crosses an erase block boundary");
+        return static_cast<int64_t>(where / erase);
+    }
+    if (sscanf(line.c_str(), "erase %llu", &where) == 1) return static_cast<int64_t>(where);
+    return -1;
+}
+
+// Blocks the run passed over after a failure: it tried to mark each bad.
+std::vector<bool> retired_blocks(const MemoryFlash& flash, const Device& device) {
+    std::vector<bool> retired(device.size / device.erase, false);
+    unsigned long long block = 0;
+    for (const std::string& line : flash.log)
+        if (sscanf(line.c_str(), "markbad %llu", &block) == 1 && block < retired.size()) retired[block] = true;
+    return retired;
+}
+
+void check_requests_in_bounds(const MemoryFlash& flash, const Device& device) {
     if (flash.violations) broken("program of a page that is not erased, or of a bad block");
     const uint32_t e = device.erase;
     const uint64_t top = e ? device.nonfs / e : 0;
     const uint64_t search = (0x380000u + e - 1) / e;
-    std::vector<uint64_t> written;
     for (const std::string& line : flash.log) {
-        unsigned long long where = 0, length = 0;
-        if (sscanf(line.c_str(), "write %llu %llu", &where, &length) == 2) {
-            if (where % e + length > e) broken("a write crosses an erase block boundary");
-            where /= e;
-            written.push_back(where);
-        } else if (sscanf(line.c_str(), "erase %llu", &where) != 1) {
-            continue;
-        }
-        const bool image_area = where >= 2 && where <= top;
-        const bool table_area = where >= search;
-        if (!image_area && !table_area) broken("erase or write outside the allowed blocks");
+        const int64_t block = touched_block(line, e);
+        if (block < 0) continue;
+        const uint64_t where = static_cast<uint64_t>(block);
+        if (!(where >= 2 && where <= top) && where < search) broken("erase or write outside the allowed blocks");
     }
-    if (status != 0) return;
+}
 
+// A success must leave a board that boots the image: the table where the
+// loader looks, every listed block holding the model's bytes, and nothing
+// else on the chip changed, so neither the boot loader nor the Filesystem
+// partition loses a byte.
+void check_success(const MemoryFlash& flash, const Device& device, const Model& model,
+                   const std::vector<uint8_t>& before) {
     if (!model.valid) broken("status 0 for an image the model refuses");
-    const uint64_t table_offset = written.back() * e;
-    const uint8_t* page = flash.bytes.data() + table_offset;
+    const uint32_t e = device.erase;
+    const uint64_t top = device.nonfs / e;
+    const int64_t loader = answered_table_block(flash, device);
+    if (loader < 0) broken("status 0 with no good block where the loader looks");
+    const uint8_t* page = flash.bytes.data() + loader * e;
     static const uint8_t head[24] = {'V', 'O', 'L', 'M', 'E',  'R',  'A',  'C',  'O',  'N',  'F',  'I',
                                      'G', 'B', 'L', 'K', 0x00, 0x40, 0x01, 0xCF, 0xEA, 0x40, 0x10, 0x00};
-    if (memcmp(page, head, 24) != 0 || le32(page + 24) != 64) broken("partition table header");
+    if (memcmp(page, head, 24) != 0 || le32(page + 24) != 64)
+        broken("no partition table header at the block the loader reads");
     size_t count = 0;
     while (count < 466 && (page[28 + 2 * count] | page[29 + 2 * count] << 8)) ++count;
     if (count != model.blocks.size()) broken("table length differs from the image's block count");
@@ -125,25 +169,36 @@ void check(const MemoryFlash& flash, const Device& device, const Model& model, i
         if (page[i] != 0) broken("table tail not zero");
     for (size_t i = 960; i < e; ++i)
         if (page[i] != 0xFF) broken("partition table block not erased after the page");
+    std::vector<bool> listed(device.size / e, false);
     uint64_t previous = top + 1;
     for (size_t k = 0; k < count; ++k) {
         uint64_t block = page[28 + 2 * k] | page[29 + 2 * k] << 8;
         if (block >= previous || block < 2) broken("table entries not counting down inside the partition");
-        if (block == table_offset / e) broken("image block under the partition table");
+        if (block == static_cast<uint64_t>(loader)) broken("image block under the partition table");
+        if (block >= listed.size()) broken("table entry beyond the end of the chip");
         if (memcmp(flash.bytes.data() + block * e, model.blocks[k].data(), e) != 0)
             broken("image block differs from the model");
+        listed[block] = true;
         previous = block;
     }
-}
-
-// The block the loader reads: the first one from 3.5 MiB up whose
-// bad-block query answers 0 (blocks marked during the run are bad, a query
-// that fails is no answer). -1 when there is none.
-int64_t loader_table_block(const MemoryFlash& flash, const Device& device) {
-    for (uint64_t c = (0x380000u + device.erase - 1) / device.erase; c * device.erase < device.size; ++c)
-        if (!flash.bad_blocks.count(static_cast<uint32_t>(c)) && !flash.fail_query.count(static_cast<uint32_t>(c)))
-            return static_cast<int64_t>(c);
-    return -1;
+    listed[static_cast<size_t>(loader)] = true;
+    // A block that failed its erase, program or read-back is passed over and
+    // marked bad (a failed mark of an image block does not stop the install).
+    const std::vector<bool> retired = retired_blocks(flash, device);
+    for (const std::string& line : flash.log) {
+        const int64_t block = touched_block(line, e);
+        if (block < 0) continue;
+        if (static_cast<uint64_t>(block) >= listed.size()) broken("an erase or write past the end of the chip");
+        if (listed[static_cast<size_t>(block)] || retired[static_cast<size_t>(block)]) continue;
+        // A block may be erased in the search for a good one, but only a
+        // listed block or the table's may be written.
+        if (line.rfind("write", 0) == 0) broken("a write into a block the table does not list");
+        if (static_cast<uint64_t>(block) < 2 || static_cast<uint64_t>(block) > top)
+            broken("an erase outside the non-Filesystem partition that holds nothing");
+    }
+    for (size_t b = 0; b < listed.size(); ++b)
+        if (!listed[b] && !retired[b] && memcmp(flash.bytes.data() + b * e, before.data() + b * e, e) != 0)
+            broken("a block outside the image and the partition table changed");
 }
 
 // An earlier install: a partition table the loader would read, listing two
@@ -183,34 +238,25 @@ struct OldInstall {
     uint32_t top = 0;
 };
 
-// After any run the loader's block holds the complete new table (status 0),
+// After any run the loader's block, by the bad-block answers after it,
+// holds the complete new table (status 0; check_success checks the page),
 // the old table with the old install intact, or no magic. Image data that
 // lands in the block in the overlap failure is not a table the installer
 // wrote; it is left to the overlap check.
 void check_loader_block(const MemoryFlash& flash, const Device& device, const std::vector<uint8_t>& before,
                         const OldInstall& old, int status) {
-    const int64_t block = loader_table_block(flash, device);
-    if (block < 0) return;
+    const int64_t block = answered_table_block(flash, device);
+    if (block < 0 || status == 0) return;
     const uint32_t e = device.erase;
-    const uint8_t* now = flash.bytes.data() + block * e;
-    if (memcmp(now, "VOLMERACONFIGBLK", 16) != 0) return;
-    // The erase block of the last write: the partition table's after a success.
-    int64_t last_written = -1;
-    unsigned long long where = 0, length = 0;
+    if (memcmp(flash.bytes.data() + block * e, "VOLMERACONFIGBLK", 16) != 0) return;
+    int64_t last_written = -1;  // the erase block of the last write
     for (const std::string& line : flash.log)
-        if (sscanf(line.c_str(), "write %llu %llu", &where, &length) == 2) last_written = static_cast<int64_t>(where / e);
-    if (status == 0) {
-        // check() verified the page the last write put there; it must be the one the loader reads.
-        if (last_written != block) broken("status 0, but the loader reads another block");
-        return;
-    }
+        if (line.rfind("write", 0) == 0) last_written = touched_block(line, e);
     if (last_written == block) return;  // image data
     if (!old.present || block != old.table_block)
         broken("a failed install left partition table magic where the loader looks, and not the old table");
-    const auto same = [&](uint64_t at, uint64_t size) {
-        return memcmp(flash.bytes.data() + at, before.data() + at, size) == 0;
-    };
-    if (!same(block * e, e) || !same(uint64_t{old.top} * e, e) || !same(uint64_t{old.top - 1} * e, e))
+    const auto same = [&](uint64_t at) { return memcmp(flash.bytes.data() + at * e, before.data() + at * e, e) == 0; };
+    if (!same(static_cast<uint64_t>(block)) || !same(old.top) || !same(old.top - 1))
         broken("the loader reads the old table, but the old install is not intact");
 }
 
@@ -287,8 +333,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (data[10] & 0x80) flash.fail_erase.insert(loader);
     OldInstall old;
     old.present = !(data[11] & 8) && put_old_install(flash, device);
-    old.table_block = old.present ? loader_table_block(flash, device) : -1;
-    old.top = device.nonfs / device.erase;
+    old.table_block = old.present ? answered_table_block(flash, device) : -1;
+    old.top = top;
     static std::vector<uint8_t> before;  // reused, as the flash is
     before.assign(flash.bytes.begin(), flash.bytes.end());
     device.faults = !flash.fail_erase.empty() || !flash.fail_write.empty() || !flash.fail_query.empty() ||
@@ -325,7 +371,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int status = install_image(run);
     close(image_fd);
     const Model model = model_image(image, image_size, device.erase);
-    check(flash, device, model, status);
+    check_requests_in_bounds(flash, device);
+    if (status == 0) check_success(flash, device, model, before);
     check_untouched_when_failed_early(flash, before, status);
     check_loader_block(flash, device, before, old, status);
     if (!device.faults && flash.short_write == 0) {
