@@ -107,7 +107,8 @@ int64_t loader_table_block(const MemoryFlash& flash, const Device& device) {
 // skipped like a bad one; the answers cannot say what the loader makes of it.
 int64_t answered_table_block(const MemoryFlash& flash, const Device& device) {
     for (uint64_t c = (0x380000u + device.erase - 1) / device.erase; c * device.erase < device.size; ++c)
-        if (!flash.bad_blocks.count(static_cast<uint32_t>(c)) && !flash.fail_query.count(static_cast<uint32_t>(c)))
+        if (!flash.bad_blocks.count(static_cast<uint32_t>(c)) &&
+            !flash.fail_query.count(static_cast<uint32_t>(c)))
             return static_cast<int64_t>(c);
     return -1;
 }
@@ -129,7 +130,8 @@ std::vector<bool> retired_blocks(const MemoryFlash& flash, const Device& device)
     std::vector<bool> retired(device.size / device.erase, false);
     unsigned long long block = 0;
     for (const std::string& line : flash.log)
-        if (sscanf(line.c_str(), "markbad %llu", &block) == 1 && block < retired.size()) retired[block] = true;
+        if (sscanf(line.c_str(), "markbad %llu", &block) == 1 && block < retired.size())
+            retired[block] = true;
     return retired;
 }
 
@@ -142,7 +144,8 @@ void check_requests_in_bounds(const MemoryFlash& flash, const Device& device) {
         const int64_t block = touched_block(line, e);
         if (block < 0) continue;
         const uint64_t where = static_cast<uint64_t>(block);
-        if (!(where >= 2 && where <= top) && where < search) broken("erase or write outside the allowed blocks");
+        if (!(where >= 2 && where <= top) && where < search)
+            broken("erase or write outside the allowed blocks");
     }
 }
 
@@ -188,7 +191,8 @@ void check_success(const MemoryFlash& flash, const Device& device, const Model& 
     for (const std::string& line : flash.log) {
         const int64_t block = touched_block(line, e);
         if (block < 0) continue;
-        if (static_cast<uint64_t>(block) >= listed.size()) broken("an erase or write past the end of the chip");
+        if (static_cast<uint64_t>(block) >= listed.size())
+            broken("an erase or write past the end of the chip");
         if (listed[static_cast<size_t>(block)] || retired[static_cast<size_t>(block)]) continue;
         // A block may be erased in the search for a good one, but only a
         // listed block or the table's may be written.
@@ -223,12 +227,14 @@ bool put_old_install(MemoryFlash& flash, const Device& device) {
 
 // A failed install that made no erase or write request left the flash as it
 // was (what it left where the loader looks is check_loader_block's).
-void check_untouched_when_failed_early(const MemoryFlash& flash, const std::vector<uint8_t>& before, int status) {
+void check_untouched_when_failed_early(const MemoryFlash& flash, const std::vector<uint8_t>& before,
+                                       int status) {
     if (status == 0) return;
     const bool touched = std::any_of(flash.log.begin(), flash.log.end(), [](const std::string& line) {
         return line.rfind("erase", 0) == 0 || line.rfind("write", 0) == 0;
     });
-    if (!touched && flash.bytes != before) broken("a failed install changed the flash without an erase or write");
+    if (!touched && flash.bytes != before)
+        broken("a failed install changed the flash without an erase or write");
 }
 
 // Where the earlier install's table and its two blocks were.
@@ -240,23 +246,26 @@ struct OldInstall {
 
 // After any run the loader's block, by the bad-block answers after it,
 // holds the complete new table (status 0; check_success checks the page),
-// the old table with the old install intact, or no magic. Image data that
-// lands in the block in the overlap failure is not a table the installer
-// wrote; it is left to the overlap check.
+// the old table with the old install intact, or no magic. One of the
+// image's blocks that lands there in the overlap failure is not a table the
+// installer wrote; it is left to the overlap check.
 void check_loader_block(const MemoryFlash& flash, const Device& device, const std::vector<uint8_t>& before,
-                        const OldInstall& old, int status) {
+                        const OldInstall& old, const Model& model, int status) {
     const int64_t block = answered_table_block(flash, device);
     if (block < 0 || status == 0) return;
     const uint32_t e = device.erase;
-    if (memcmp(flash.bytes.data() + block * e, "VOLMERACONFIGBLK", 16) != 0) return;
-    int64_t last_written = -1;  // the erase block of the last write
-    for (const std::string& line : flash.log)
-        if (line.rfind("write", 0) == 0) last_written = touched_block(line, e);
-    if (last_written == block) return;  // image data
+    const uint8_t* now = flash.bytes.data() + block * e;
+    if (memcmp(now, "VOLMERACONFIGBLK", 16) != 0) return;
+    for (const std::vector<uint8_t>& image_block : model.blocks)
+        if (memcmp(now, image_block.data(), e) == 0) return;
     if (!old.present || block != old.table_block)
         broken("a failed install left partition table magic where the loader looks, and not the old table");
-    const auto same = [&](uint64_t at) { return memcmp(flash.bytes.data() + at * e, before.data() + at * e, e) == 0; };
-    if (!same(static_cast<uint64_t>(block)) || !same(old.top) || !same(old.top - 1))
+    const auto same = [&](uint64_t at) {
+        return memcmp(flash.bytes.data() + at * e, before.data() + at * e, e) == 0;
+    };
+    if (!same(static_cast<uint64_t>(block)))
+        broken("a failed install left partition table magic where the loader looks, and not the old table");
+    if (!same(old.top) || !same(old.top - 1))
         broken("the loader reads the old table, but the old install is not intact");
 }
 
@@ -328,7 +337,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t loader = static_cast<uint32_t>((0x380000u + device.erase - 1) / device.erase);
     if (data[10] & 0x08) flash.fail_mark = {loader, top - data[7] % 8};
     flash.cannot_mark = data[10] & 0x10;
-    if ((data[10] & 0x20) && verify) flash.corrupt_write.insert(top - data[9] % 8);  // unseen without read-back
+    if ((data[10] & 0x20) && verify)
+        flash.corrupt_write.insert(top - data[9] % 8);  // unseen without read-back
     if (data[10] & 0x40) flash.ecc_fail.insert(data[10] & 0x01 ? loader : top - data[6] % 8);
     if (data[10] & 0x80) flash.fail_erase.insert(loader);
     OldInstall old;
@@ -338,7 +348,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::vector<uint8_t> before;  // reused, as the flash is
     before.assign(flash.bytes.begin(), flash.bytes.end());
     device.faults = !flash.fail_erase.empty() || !flash.fail_write.empty() || !flash.fail_query.empty() ||
-                    flash.zero_write || flash.fail_seek || !flash.corrupt_write.empty() || !flash.ecc_fail.empty();
+                    flash.zero_write || flash.fail_seek || !flash.corrupt_write.empty() ||
+                    !flash.ecc_fail.empty();
 
     const uint8_t* image = data + 12;
     const size_t image_size = size - 12;
@@ -374,7 +385,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_requests_in_bounds(flash, device);
     if (status == 0) check_success(flash, device, model, before);
     check_untouched_when_failed_early(flash, before, status);
-    check_loader_block(flash, device, before, old, status);
+    check_loader_block(flash, device, before, old, model, status);
     if (!device.faults && flash.short_write == 0) {
         const int predicted = predicted_status(flash, device, model);
         if (predicted >= 0 && predicted != status) broken("status differs from the model's prediction");
