@@ -67,7 +67,7 @@ def row(name, sim_args, status, err, marks, after, extra=(), image=IMAGE_B, logg
 
 
 ROWS = [
-    # Issue 18: worn blocks.
+    # Worn blocks.
     row("loader's block erase fails in the invalidation", ["--fail-erase", 28], 0,
         erase_failed(28) + marked(28) + WRITTEN + bad(28) + DONE, [28], "B"),
     row("loader's block erase fails in the table phase", ["--weak", "28:1"], 0,
@@ -102,7 +102,7 @@ ROWS = [
     row("every erase fails, as on a write-protected chip: four marks, then the cap", ["--fail-erase", "0-63"], 1,
         erase_failed(28) + marked(28) + erase_failed(56) + marked(56) + erase_failed(55) + marked(55)
         + erase_failed(54) + marked(54) + erase_failed(53) + CAP, [28, 54, 55, 56], "none"),
-    # Issue 22: read-back.
+    # Read-back.
     row("corrupt write in an image block", ["--corrupt-write", 55], 0,
         verify_failed(55) + marked(55) + WRITTEN + DONE, [55], "B"),
     row("corrupt write in the partition table's block", ["--corrupt-write", 28], 0,
