@@ -26,7 +26,23 @@ uint32_t load_le32(const uint8_t* bytes) {
 }
 
 uint32_t add_to_record_checksum(uint32_t sum, const uint8_t* data, size_t size) {
-    for (size_t i = 0; i < size; ++i) sum += data[i];
+    // drimlet-inspect sums every byte of an image, as fast as it reads them:
+    // eight bytes a step, the even and the odd ones each into four 16-bit
+    // lanes, which 128 steps (at most 2 * 255 each) cannot overflow.
+    constexpr uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
+    size_t at = 0;
+    while (size - at >= 8) {
+        const size_t steps = (size - at) / 8 < 128 ? (size - at) / 8 : 128;
+        uint64_t lanes = 0;
+        for (size_t step = 0; step < steps; ++step, at += 8) {
+            uint64_t word;
+            memcpy(&word, data + at, sizeof word);
+            lanes += (word & kLowBytes) + ((word >> 8) & kLowBytes);
+        }
+        lanes = (lanes & 0x0000FFFF0000FFFFull) + ((lanes >> 16) & 0x0000FFFF0000FFFFull);
+        sum += static_cast<uint32_t>(lanes) + static_cast<uint32_t>(lanes >> 32);
+    }
+    for (; at < size; ++at) sum += data[at];
     return sum;
 }
 

@@ -51,6 +51,7 @@ int next_image_block(BlockAssembler& assembler) {
                 assembler.ended = true;
                 return hand_out(assembler);
             }
+            if (assembler.watcher.record) assembler.watcher.record(assembler.watcher.context, record);
             if (record.address < assembler.base) {
                 // The blocks below base are already handed out; an unsigned
                 // difference would otherwise send the assembler flushing up
@@ -71,6 +72,8 @@ int next_image_block(BlockAssembler& assembler) {
                 print_fixed(kShortData);
                 return -1;
             }
+            if (assembler.watcher.data)
+                assembler.watcher.data(assembler.watcher.context, assembler.block + offset, chunk);
             record.address += chunk;
             record.length -= chunk;
             if (offset + chunk == erasesize) return hand_out(assembler);

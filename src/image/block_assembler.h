@@ -10,6 +10,15 @@
 
 #include "image/bin_reader.h"
 
+// Told what the assembler reads, for a caller that checks the image on the
+// way: drimlet-inspect's verify sums each record's data as it is laid out,
+// so the image is read only once. Unset, nothing is told.
+struct RecordWatcher {
+    void (*record)(void* context, const BinRecord& header) = nullptr;            // a data record's header
+    void (*data)(void* context, const uint8_t* bytes, uint32_t size) = nullptr;  // its data, piece by piece
+    void* context = nullptr;
+};
+
 struct BlockAssembler {
     int image_fd = -1;
     uint8_t* block = nullptr;  // erasesize bytes: the image block being filled
@@ -20,6 +29,7 @@ struct BlockAssembler {
     bool in_record = false;   // record's header read, data not all placed
     bool ended = false;       // the end record has been read
     bool handed_out = false;  // `block` holds a block the caller has not released
+    RecordWatcher watcher;    // set after init_assembler
 };
 
 // Starts at the image start address with an erased block. `block` holds

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect/image_scan.h"
 #include "inspect/inspect_flash.h"
 
 struct BlockCheck {
@@ -28,12 +29,16 @@ struct Verifier {
     std::vector<BlockCheck> blocks;
     std::vector<std::string> lines;  // the per-block findings, in order
     uint32_t differing = 0;          // among the blocks the partition table lists
+    // Entries past the end of the flash, and erased device blocks where the
+    // image has data: in a dump, signs of the wrong --erase or --page.
+    ListedBlocks misplaced;
 };
 
-// Lays the image on `image_fd` out and compares every block: the number of
-// image blocks, or -1 when the image cannot be laid out or the flash cannot
-// be read.
-int compare_image(Verifier& verifier, int image_fd);
+// Lays the image on `image_fd` out and compares every block, reading the
+// image once: its records and their checksums go into `scan` on the way.
+// The number of image blocks, or -1 when the image cannot be laid out or
+// the flash cannot be read.
+int compare_image(Verifier& verifier, int image_fd, ImageScan& scan);
 
 // A finding for each corrected bitflip count and uncorrectable error count
 // in `ecc`, about `what`.

@@ -48,17 +48,22 @@ uint32_t used_length(const uint8_t* block, uint32_t size) {
 }
 
 // One dump being written: the flash read through the partition table, and
-// the BIN image going out to `out`.
+// the BIN image going out to `out`, a file or standard output (the report
+// then goes to standard error).
 struct Dump {
     InspectFlash& flash;
     const FoundTable& found;
     uint32_t erasesize;
     uint32_t start;  // image address of the first block
     int out;
+    const char* out_name;  // the file, or "standard output"
+    FILE* report;
     uint8_t* block;  // one erase block
+    uint8_t* last;   // the last image block, read first: its length sets the header's
     EccWatch watch;
+    EccCount last_ecc;
+    uint32_t last_length = 0;
     uint32_t span = 0;  // bytes of records from `start`
-    bool last_byte_used = false;
 };
 
 // The partition table lists something to dump, and it fits below 4 GiB from
@@ -82,8 +87,13 @@ int check_dump_range(const FoundTable& found, uint32_t start, uint32_t erasesize
     return 0;
 }
 
-// Reads image block `k` into d.block: 0, or -1 after a message.
-int read_image_block(Dump& d, uint32_t k) {
+int write_failed(const Dump& d) {
+    print_message("drimlet-inspect: cannot write %s: %s\n", d.out_name, strerror(errno));
+    return -1;
+}
+
+// Reads image block `k` into `into`: 0, or -1 after a message.
+int read_image_block(Dump& d, uint32_t k, uint8_t* into, EccCount& ecc) {
     const uint64_t device_block = d.found.table.entries[k];
     const uint64_t offset = device_block * d.erasesize;
     if (offset + d.erasesize > d.flash.size) {
@@ -92,112 +102,151 @@ int read_image_block(Dump& d, uint32_t k) {
                 static_cast<unsigned long long>(device_block));
         return -1;
     }
-    EccCount ecc;
-    if (read_flash_watched(d.flash, d.watch, offset, d.block, d.erasesize, ecc) != 0) return -1;
-    const std::string here =
-        format_text("image block %u (device block %llu at 0x%08llx)", k,
-                    static_cast<unsigned long long>(device_block), static_cast<unsigned long long>(offset));
+    return read_flash_watched(d.flash, d.watch, offset, into, d.erasesize, ecc);
+}
+
+void report_block_ecc(const Dump& d, uint32_t k, const EccCount& ecc) {
+    const uint64_t device_block = d.found.table.entries[k];
+    const std::string here = format_text("image block %u (device block %llu at 0x%08llx)", k,
+                                         static_cast<unsigned long long>(device_block),
+                                         static_cast<unsigned long long>(device_block) * d.erasesize);
     if (ecc.corrected)
-        printf("%s: %s (ECC corrected them: a warning)\n", here.c_str(),
-               count_of(ecc.corrected, "corrected bitflip", "corrected bitflips").c_str());
+        fprintf(d.report, "%s: %s (ECC corrected them: a warning)\n", here.c_str(),
+                count_of(ecc.corrected, "corrected bitflip", "corrected bitflips").c_str());
     if (ecc.failed)
-        printf("%s: %s: the data read may not be what was written\n", here.c_str(),
-               count_of(ecc.failed, "uncorrectable ECC error", "uncorrectable ECC errors").c_str());
+        fprintf(d.report, "%s: %s: the data read may not be what was written\n", here.c_str(),
+                count_of(ecc.failed, "uncorrectable ECC error", "uncorrectable ECC errors").c_str());
+}
+
+// The installer hands a block on as soon as its last byte is placed and the
+// end record closes one more. So every block but the last is one whole
+// record, and the last stops before its erased tail: the end record then
+// closes that very block, as it did when the image was installed. The last
+// block is read first, so the header's length is known before anything is
+// written and the dump can go down a pipe.
+int read_last_block(Dump& d) {
+    const uint32_t k = d.found.table.table_count - 1;
+    if (read_image_block(d, k, d.last, d.last_ecc) != 0) return -1;
+    d.last_length = used_length(d.last, d.erasesize);
+    d.span = d.last_length ? k * d.erasesize + d.last_length : k * d.erasesize;
     return 0;
 }
 
 // Every listed block as one record: 0, or -1 when a read or write failed.
 int write_records(Dump& d) {
     const uint32_t blocks = d.found.table.table_count;
-    for (uint32_t k = 0; k < blocks; ++k) {
-        if (read_image_block(d, k) != 0) return -1;
-        // The installer hands a block on as soon as its last byte is placed
-        // and the end record closes one more. So every block but the last is
-        // one whole record, and the last stops before its erased tail: the
-        // end record then closes that very block, as it did when the image
-        // was installed.
-        uint32_t length = d.erasesize;
-        if (k + 1 == blocks) {
-            length = used_length(d.block, d.erasesize);
-            d.last_byte_used = length == d.erasesize;
-        }
-        const uint32_t address = d.start + k * d.erasesize;
-        if (length != 0) {
-            if (write_record(d.out, address, d.block, length) != 0) return -1;
-            d.span = address - d.start + length;
-        }
+    for (uint32_t k = 0; k + 1 < blocks; ++k) {
+        EccCount ecc;
+        if (read_image_block(d, k, d.block, ecc) != 0) return -1;
+        report_block_ecc(d, k, ecc);
+        if (write_record(d.out, d.start + k * d.erasesize, d.block, d.erasesize) != 0) return write_failed(d);
     }
-    return 0;
+    report_block_ecc(d, blocks - 1, d.last_ecc);
+    if (d.last_length == 0) return 0;
+    return write_record(d.out, d.start + (blocks - 1) * d.erasesize, d.last, d.last_length) == 0
+               ? 0
+               : write_failed(d);
 }
 
-// The header, its length known only now, then the records, then the end
-// record: 0, or -1 after a message.
-int write_dump(Dump& d, const char* out_path) {
-    // The header's length is filled in once the last block is known.
+// The header, the records, then the end record: 0, or -1 after a message.
+int write_dump(Dump& d) {
+    if (read_last_block(d) != 0) return -1;
     uint8_t header[15] = {'B', '0', '0', '0', 'F', 'F', '\n'};
     store_le32(header + 7, d.start);
-    if (write_all(d.out, header, sizeof header) != 0 || write_records(d) != 0) return -1;
-    uint8_t end_record[12] = {};
     store_le32(header + 11, d.span);
-    if (write_all(d.out, end_record, sizeof end_record) != 0 ||
-        pwrite(d.out, header, sizeof header, 0) != sizeof header) {
-        print_message("drimlet-inspect: cannot write %s: %s\n", out_path, strerror(errno));
-        return -1;
-    }
-    return 0;
+    const uint8_t end_record[12] = {};
+    if (write_all(d.out, header, sizeof header) != 0) return write_failed(d);
+    if (write_records(d) != 0) return -1;
+    return write_all(d.out, end_record, sizeof end_record) == 0 ? 0 : write_failed(d);
 }
 
 // What the dump holds and how sound its reads were: the exit status.
-int report_dump(const Dump& d, const char* out_path) {
-    if (d.last_byte_used)
-        printf(
-            "dump: the last image block ends in data, not erased bytes: installing this dump gives one more, "
-            "erased, image block than the partition table lists\n");
-    printf("dump: wrote %s: a BIN image from 0x%08x, %s, %u bytes of records\n", out_path, d.start,
-           count_of(d.found.table.table_count, "image block", "image blocks").c_str(), d.span);
+int report_dump(const Dump& d) {
+    if (d.last_length == d.erasesize)
+        fprintf(d.report,
+                "dump: the last image block ends in data, not erased bytes: installing this dump gives one "
+                "more, erased, image block than the partition table lists\n");
+    fprintf(d.report, "dump: wrote %s: a BIN image from 0x%08x, %s, %u bytes of records\n", d.out_name,
+            d.start, count_of(d.found.table.table_count, "image block", "image blocks").c_str(), d.span);
     if (d.watch.blocks_failed) {
-        printf("dump: %s read with uncorrectable ECC errors: the dump may not hold what was written\n",
-               count_of(d.watch.blocks_failed, "block was", "blocks were").c_str());
+        fprintf(d.report,
+                "dump: %s read with uncorrectable ECC errors: the dump may not hold what was written\n",
+                count_of(d.watch.blocks_failed, "block was", "blocks were").c_str());
         return 1;
     }
     if (d.watch.total.corrected)
-        printf("dump: warning: %s in %s: ECC corrected them, but worn blocks may fail later\n",
-               count_of(d.watch.total.corrected, "corrected bitflip", "corrected bitflips").c_str(),
-               count_of(d.watch.blocks_corrected, "block", "blocks").c_str());
+        fprintf(d.report, "dump: warning: %s in %s: ECC corrected them, but worn blocks may fail later\n",
+                count_of(d.watch.total.corrected, "corrected bitflip", "corrected bitflips").c_str(),
+                count_of(d.watch.blocks_corrected, "block", "blocks").c_str());
     return 0;
+}
+
+// The table found, and for a dump file its entries looked at: 0, or -1
+// after a message when there is nothing to dump.
+int find_what_to_dump(InspectFlash& flash, uint32_t start, FoundTable& found, ListedBlocks& listed) {
+    if (find_partition_table(flash, found) != 0 || check_dump_range(found, start, flash.info.erasesize) != 0)
+        return -1;
+    return flash.is_dump ? check_listed_blocks(flash, found, listed) : 0;
+}
+
+// Writes the dump of what `found` lists to `out_path` ("-": standard
+// output): the exit status.
+int dump_found(const InspectOptions& options, InspectFlash& flash, const FoundTable& found,
+               const ListedBlocks& listed, const char* out_path) {
+    const bool to_stdout = strcmp(out_path, "-") == 0;
+    const uint32_t erasesize = flash.info.erasesize;
+    std::unique_ptr<uint8_t[]> blocks(new (std::nothrow) uint8_t[2 * size_t{erasesize}]);
+    const int out = !blocks     ? -1
+                    : to_stdout ? STDOUT_FILENO
+                                : open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0) {
+        print_message("drimlet-inspect: cannot create %s: %s\n", out_path,
+                      blocks ? strerror(errno) : "out of memory");
+        return 1;
+    }
+    Dump dump{flash,
+              found,
+              erasesize,
+              options.dump_start,
+              out,
+              to_stdout ? "standard output" : out_path,
+              to_stdout ? stderr : stdout,
+              blocks.get(),
+              blocks.get() + erasesize,
+              {},
+              {}};
+    fprintf(dump.report, "dump of %s: partition table at 0x%08llx (device block %llu), %s\n", flash.path,
+            static_cast<unsigned long long>(found.offset),
+            static_cast<unsigned long long>(found.offset / erasesize),
+            count_of(found.table.table_count, "image block", "image blocks").c_str());
+    const std::string warning = geometry_warning(flash, found.offset, found.table.table_count, listed);
+    if (!warning.empty()) fprintf(dump.report, "dump: %s\n", warning.c_str());
+    const bool failed = write_dump(dump) != 0;
+    if (!to_stdout && (close(out) != 0 || failed)) {
+        if (!failed) write_failed(dump);
+        unlink(out_path);  // half a dump must not pass for an image
+        return 1;
+    }
+    return failed ? 1 : report_dump(dump);
 }
 
 }  // namespace
 
 int dump_image(const InspectOptions& options, const char* flash_path, const char* out_path) {
+    // A BIN image is no text for a terminal.
+    if (strcmp(out_path, "-") == 0 && isatty(STDOUT_FILENO)) {
+        print_message(
+            "drimlet-inspect: standard output is a terminal: redirect it to a file or a pipe to "
+            "dump to \"-\"\n");
+        return 1;
+    }
     InspectFlash flash;
     if (open_flash(flash, flash_path, options.dump) != 0) return 1;
     FoundTable found;
-    const uint32_t erasesize = flash.info.erasesize;
-    if (find_partition_table(flash, found) != 0 ||
-        check_dump_range(found, options.dump_start, erasesize) != 0) {
-        close_flash(flash);
-        return 1;
-    }
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[erasesize]);
-    const int out = block ? open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
-    if (out < 0) {
-        print_message("drimlet-inspect: cannot create %s: %s\n", out_path,
-                      block ? strerror(errno) : "out of memory");
-        close_flash(flash);
-        return 1;
-    }
-    printf("dump of %s: partition table at 0x%08llx (device block %llu), %s\n", flash_path,
-           static_cast<unsigned long long>(found.offset),
-           static_cast<unsigned long long>(found.offset / erasesize),
-           count_of(found.table.table_count, "image block", "image blocks").c_str());
-    Dump dump{flash, found, erasesize, options.dump_start, out, block.get(), {}};
-    const bool failed = write_dump(dump, out_path) != 0;
-    const int closed = close(out);
+    ListedBlocks listed;
+    const int status = find_what_to_dump(flash, options.dump_start, found, listed) == 0
+                           ? dump_found(options, flash, found, listed, out_path)
+                           : 1;
     close_flash(flash);
-    if (failed || closed != 0) {
-        unlink(out_path);  // half a dump must not pass for an image
-        return 1;
-    }
-    return report_dump(dump, out_path);
+    return status;
 }

@@ -1,5 +1,6 @@
 #include "inspect/inspect_flash.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +39,15 @@ int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_g
             mtd_close(flash.device);
             return -1;
         }
+        // A flash holds whole erase blocks: any other size means --erase
+        // is not the geometry the dump was made with.
+        if (flash.dump.size % flash.info.erasesize != 0) {
+            flash_error(flash,
+                        "%s is %llu bytes, not a whole number of %u-byte erase blocks: is --erase right?",
+                        path, static_cast<unsigned long long>(flash.dump.size), flash.info.erasesize);
+            mtd_close(flash.device);
+            return -1;
+        }
     }
     // MEMGETINFO's size wraps on chips of 4 GiB and more; the device (sysfs,
     // or the dump file's own size) knows the real one.
@@ -51,7 +61,8 @@ void close_flash(InspectFlash& flash) { mtd_close(flash.device); }
 int read_flash(InspectFlash& flash, uint64_t offset, uint8_t* into, size_t size) {
     size_t done = 0;
     long got = 0;
-    if (mtd_seek(flash.device, offset) == 0) {
+    ++flash.reads;
+    if (flash.position == static_cast<int64_t>(offset) || mtd_seek(flash.device, offset) == 0) {
         while (done < size) {
             got = mtd_read(flash.device, into + done, size - done);
             if (got < 0 && errno == EINTR) continue;
@@ -61,6 +72,7 @@ int read_flash(InspectFlash& flash, uint64_t offset, uint8_t* into, size_t size)
     } else {
         got = -1;
     }
+    flash.position = done == size ? static_cast<int64_t>(offset + size) : -1;
     if (done == size) return 0;
     flash_error(flash, "read of %zu bytes at 0x%08llx failed: %s", size - done,
                 static_cast<unsigned long long>(offset) + done, got < 0 ? strerror(errno) : "end of flash");
@@ -96,13 +108,18 @@ bool ecc_stats(InspectFlash& flash, EccWatch& watch, mtd_ecc_stats& stats) {
 int read_flash_watched(InspectFlash& flash, EccWatch& watch, uint64_t offset, uint8_t* into, size_t size,
                        EccCount& delta) {
     delta = EccCount{};
-    mtd_ecc_stats before{}, after{};
-    const bool counted = ecc_stats(flash, watch, before);
+    mtd_ecc_stats before = watch.last, after{};
+    // The counts after the previous watched read are the counts before this
+    // one when nothing was read in between: one request per block, not two.
+    const bool counted =
+        (watch.last_at_read != 0 && watch.last_at_read == flash.reads) || ecc_stats(flash, watch, before);
     if (read_flash(flash, offset, into, size) != 0) return -1;
     if (counted && ecc_stats(flash, watch, after)) {
         // The counters are 32 bits and only grow; unsigned differences survive a wrap.
         delta.corrected = static_cast<uint32_t>(after.corrected - before.corrected);
         delta.failed = static_cast<uint32_t>(after.failed - before.failed);
+        watch.last = after;
+        watch.last_at_read = flash.reads;
     }
     watch.total.corrected += delta.corrected;
     watch.total.failed += delta.failed;
@@ -128,4 +145,37 @@ int find_partition_table(InspectFlash& flash, FoundTable& found) {
         return -1;
     }
     return 0;
+}
+
+int check_listed_blocks(InspectFlash& flash, const FoundTable& found, ListedBlocks& listed) {
+    listed = ListedBlocks{};
+    const uint32_t erasesize = flash.info.erasesize;
+    std::vector<uint8_t> block(erasesize);
+    for (uint32_t k = 0; k < found.table.table_count; ++k) {
+        const uint64_t offset = uint64_t{found.table.entries[k]} * erasesize;
+        if (offset + erasesize > flash.size) {
+            ++listed.past_end;
+            continue;
+        }
+        if (read_flash(flash, offset, block.data(), erasesize) != 0) return -1;
+        if (std::all_of(block.begin(), block.end(), [](uint8_t byte) { return byte == 0xFF; }))
+            ++listed.erased;
+    }
+    return 0;
+}
+
+std::string geometry_warning(const InspectFlash& flash, uint64_t table_offset, uint32_t count,
+                             const ListedBlocks& listed) {
+    if (!flash.is_dump || (listed.past_end == 0 && listed.erased == 0)) return "";
+    std::string which;
+    if (listed.erased) which = format_text("%u erased", listed.erased);
+    if (listed.past_end)
+        which +=
+            format_text("%s%u past the end of %s", which.empty() ? "" : " and ", listed.past_end, flash.path);
+    return format_text(
+        "warning: the partition table at 0x%08llx lists %u blocks, %s: the dump's geometry (--erase %u "
+        "--page %u) "
+        "may be wrong",
+        static_cast<unsigned long long>(table_offset), count, which.c_str(), flash.info.erasesize,
+        flash.info.writesize);
 }

@@ -22,6 +22,12 @@ struct InspectFlash {
     uint64_t size = 0;     // total bytes
     bool is_dump = false;
     DumpFile dump;  // the dump device's state, when is_dump
+    // Where the next read starts without a seek (-1: unknown; a read that
+    // goes round read_flash must reset it), and how many reads were made: a
+    // sequential pass asks for no seeks, and ECC counts taken after one read
+    // still hold before the next.
+    int64_t position = -1;
+    uint64_t reads = 0;
 };
 
 struct FoundTable {
@@ -53,6 +59,8 @@ struct EccWatch {
     EccCount total;
     uint32_t blocks_corrected = 0;  // blocks read with corrected bitflips
     uint32_t blocks_failed = 0;     // blocks read with uncorrectable errors
+    mtd_ecc_stats last{};           // the counts after the last watched read
+    uint64_t last_at_read = 0;      // flash.reads when `last` was taken (0: never)
 };
 
 // read_flash with ECCGETSTATS before and after, the difference in `delta`.
@@ -72,3 +80,21 @@ void flash_error(InspectFlash& flash, const char* format, Values... values) {
 // Searches and decodes the partition table: 0, or -1 after a message saying
 // what is missing.
 int find_partition_table(InspectFlash& flash, FoundTable& found);
+
+// What the blocks a partition table lists hold, for a check of a dump's
+// geometry: read with the wrong erase size, a table points past the dump's
+// end or at blocks that are erased.
+struct ListedBlocks {
+    uint32_t past_end = 0;
+    uint32_t erased = 0;
+};
+
+// Reads every block `found` lists: 0, or -1 after a message.
+int check_listed_blocks(InspectFlash& flash, const FoundTable& found, ListedBlocks& listed);
+
+// "warning: the partition table at 0x... lists N blocks, E erased and P
+// past the end of DUMP: the dump's geometry (--erase E --page P) may be
+// wrong", for a dump with such blocks; empty otherwise (and for a device,
+// whose geometry is its own).
+std::string geometry_warning(const InspectFlash& flash, uint64_t table_offset, uint32_t count,
+                             const ListedBlocks& listed);

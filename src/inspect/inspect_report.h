@@ -18,6 +18,7 @@ struct InspectOptions {
     bool have_nonfs = false;
     uint32_t dump_start = 0;  // --start: image address of the first dumped block
     bool have_start = false;
+    bool no_color = false;  // --no-color: plain characters even on a terminal
 };
 
 // "1 image block", "2 image blocks".

@@ -1,5 +1,6 @@
 // drimlet-inspect show: the partition table the loader would read.
 #include <cstdio>
+#include <string>
 
 #include "inspect/inspect_commands.h"
 #include "inspect/inspect_flash.h"
@@ -11,9 +12,13 @@ int show_partition_table(const InspectOptions& options, const char* flash_path) 
     if (open_flash(flash, flash_path, options.dump) != 0)
         return options.json ? print_json_failure("show", flash.error) : 1;
     FoundTable found;
-    const int result = find_partition_table(flash, found);
+    ListedBlocks listed;
+    const int result = find_partition_table(flash, found) != 0 ? -1
+                       : flash.is_dump                         ? check_listed_blocks(flash, found, listed)
+                                                               : 0;
     close_flash(flash);
     if (result != 0) return options.json ? print_json_failure("show", flash.error) : 1;
+    const std::string warning = geometry_warning(flash, found.offset, found.table.table_count, listed);
     const uint32_t erasesize = flash.info.erasesize;
     const uint64_t table_block = found.offset / erasesize;
     if (options.json) {
@@ -30,6 +35,7 @@ int show_partition_table(const InspectOptions& options, const char* flash_path) 
             json_block(json, k, found.table.entries[k], erasesize);
         json_end_array(json);
         json_number(json, "count", found.table.table_count);
+        json_string_or_null(json, "geometry_warning", warning);
         json_bool(json, "ok", true);
         json_end_object(json);
         json_print(json);
@@ -40,5 +46,6 @@ int show_partition_table(const InspectOptions& options, const char* flash_path) 
     for (uint32_t k = 0; k < found.table.table_count; ++k)
         print_block("image block", k, found.table.entries[k], erasesize);
     printf("%u image blocks\n", found.table.table_count);
+    if (!warning.empty()) printf("show: %s\n", warning.c_str());
     return 0;
 }

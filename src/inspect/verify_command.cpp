@@ -1,7 +1,11 @@
 // drimlet-inspect verify: whether the flash holds exactly the image, block
 // for block, and the partition table page the installer writes for it.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -58,6 +62,9 @@ void note_findings(const Verifier& verifier, Outcome& outcome) {
                                             outcome.listed, outcome.image_blocks));
     if (!outcome.page_matches)
         outcome.lines.push_back(table_where + " differs from the page the installer writes");
+    const std::string geometry = geometry_warning(verifier.flash, verifier.found.offset,
+                                                  verifier.found.table.table_count, verifier.misplaced);
+    if (!geometry.empty()) outcome.warnings.push_back("verify: " + geometry);
     if (verifier.ecc.total.corrected)
         outcome.warnings.push_back(format_text(
             "verify: warning: %s in %s: ECC corrected them, but worn blocks may fail later",
@@ -96,6 +103,8 @@ void conclude(const Verifier& verifier, const ImageScan& scan, Outcome& outcome)
     outcome.compared = std::min(outcome.image_blocks, outcome.listed);
     const bool blocks_match =
         verifier.differing == 0 && outcome.image_blocks == outcome.listed && outcome.page_matches;
+    // Blocks a dump's wrong geometry puts past its end or on erased flash
+    // differ from the image: such a verify fails, with the warning.
     outcome.ok = blocks_match && verifier.ecc.blocks_failed == 0 && scan.checksum_mismatches == 0;
     if (!blocks_match || verifier.ecc.blocks_failed) {
         outcome.summary = difference_summary(verifier, scan, outcome);
@@ -202,21 +211,21 @@ int report_stop(const InspectOptions& options, const Verifier& verifier, const I
     return 1;
 }
 
-// Compares the flash with the image and answers: the exit status.
+// Compares the flash with the image and answers: the exit status. The
+// image is read once, from its file or standard input, as it is laid out.
 int verify_found(const InspectOptions& options, Verifier& verifier, const char* flash_path,
                  const char* image_path) {
-    PreparedImage image;
-    if (!verifier.device_block || prepare_image(image_path, verifier.erasesize, image) != 0) {
-        if (!verifier.device_block) print_message("Out of memory!\n");
-        close_flash(verifier.flash);
-        return options.json ? print_json_failure("verify", "the image cannot be read twice") : 1;
-    }
-    const int laid_out = compare_image(verifier, image.fd);
+    const bool from_stdin = strcmp(image_path, "-") == 0;
+    // A file that cannot be opened is -1 here; the installer's reader says so.
+    const int image_fd = from_stdin ? STDIN_FILENO : open(image_path, O_RDONLY);
+    ImageScan scan;
+    const int laid_out = verifier.device_block ? compare_image(verifier, image_fd, scan) : -1;
+    if (!verifier.device_block) print_message("Out of memory!\n");
     clear_progress_line();
-    release_image(image);
+    if (image_fd >= 0 && !from_stdin) close(image_fd);
     if (laid_out < 0) {
         close_flash(verifier.flash);
-        return report_stop(options, verifier, image.scan);
+        return report_stop(options, verifier, scan);
     }
     Outcome outcome;
     outcome.image_blocks = static_cast<uint32_t>(laid_out);
@@ -225,11 +234,11 @@ int verify_found(const InspectOptions& options, Verifier& verifier, const char* 
     close_flash(verifier.flash);
     if (table_read != 0) return options.json ? print_json_failure("verify", verifier.flash.error) : 1;
     note_findings(verifier, outcome);
-    conclude(verifier, image.scan, outcome);
+    conclude(verifier, scan, outcome);
     if (options.json)
-        print_json(verifier, image.scan, outcome, flash_path, image_path);
+        print_json(verifier, scan, outcome, flash_path, image_path);
     else
-        print_text(image.scan, outcome);
+        print_text(scan, outcome);
     return outcome.ok ? 0 : 1;
 }
 
@@ -253,6 +262,7 @@ int verify_install(const InspectOptions& options, const char* flash_path, const 
                       {},
                       {},
                       {},
-                      0};
+                      0,
+                      {}};
     return verify_found(options, verifier, flash_path, image_path);
 }

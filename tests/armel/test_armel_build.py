@@ -202,6 +202,7 @@ RUNS = {  # name: (program, arguments); {d} is the dumps folder
     "inspect-plan": ("drimlet-inspect", GEOMETRY + ["plan", "-n", "8", "{d}/flash.bin", "{d}/nk.bin"]),
     "inspect-verify": ("drimlet-inspect", GEOMETRY + ["verify", "{d}/flash.bin", "{d}/nk.bin"]),
     "inspect-verify-bit-flip": ("drimlet-inspect", GEOMETRY + ["verify", "{d}/corrupt.bin", "{d}/nk.bin"]),
+    "inspect-map": ("drimlet-inspect", GEOMETRY + ["map", "-n", "8", "{d}/corrupt.bin"]),
     "drimlet-usage": ("drimlet", []),
     "drimlet-not-mtd": ("drimlet", ["-n", "8", "{d}/flash.bin", "{d}/nk.bin"]),
 }

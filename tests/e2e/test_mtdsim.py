@@ -598,3 +598,75 @@ def test_mtd_utils_write_and_dump_see_the_data_and_the_ecc_events(tmp_path):
     assert len(corrected) == len(failed) == 64
     assert corrected[0] == "ECC: 3 corrected bitflip(s) at offset 0x00040000"
     assert failed[-1] == "ECC: 1 uncorrectable bitflip(s) at offset 0x0007f800"
+
+
+def ior(number, size):
+    """_IOR('M', number, a struct of `size` bytes)."""
+    return 0x80000000 | size << 16 | ord("M") << 8 | number
+
+
+# page size, --type; ECCGETLAYOUT as (eccbytes, eccpos, oobavail, oobfree) or
+# an errno; MEMGETOOBSEL as (eccbytes, eccpos, oobfree) or an errno. The
+# kernel's Hamming layouts for 512, 2048 and 4096-byte pages; its generic
+# large-page layout for 8 KiB (96 ECC bytes, cut at 64 positions); none for
+# NOR.
+LAYOUTS = [
+    ("512", 4, (6, [0, 1, 2, 3, 6, 7], 8, [(8, 8)]), (6, [0, 1, 2, 3, 6, 7], [(8, 8)])),
+    ("2K", 4, (24, list(range(40, 64)), 38, [(2, 38), (64, 0)]), (24, list(range(40, 64)), [(2, 38), (64, 0)])),
+    ("4K", 4, (48, list(range(80, 128)), 78, [(2, 78), (128, 0)]), 22),
+    ("8K", 4, (64, list(range(160, 224)), 158, [(2, 158)]), 22),
+    ("2K", 3, 95, 95),
+]
+
+
+@host_only
+@pytest.mark.parametrize("page,kind,layout,oobsel", LAYOUTS, ids=[f"{p}-type{t}" for p, t, _, _ in LAYOUTS])
+def test_layout_queries_answer_as_mtdchar_does(tmp_path, page, kind, layout, oobsel):
+    status, out, err, log = drive(tmp_path, f"""
+        for name, request, size in (("layout", {ior(17, 328)}, 328), ("oobsel", {ior(10, 200)}, 200),
+                                    ("regions", {ior(7, 4)}, 4), ("locked", {ior(23, 8)}, 8)):
+            try:
+                buffer = bytearray(size)
+                fcntl.ioctl(fd, request, buffer, True)
+                print(name, "ok", buffer.hex())
+            except OSError as e:
+                print(name, "errno", e.errno)
+    """, "--page", page, "--type", kind)
+    assert status == 0, err
+    answers = dict(line.split(" ", 1) for line in out)
+
+    def words(name, count):
+        kind_of, value = answers[name].split(" ")
+        assert kind_of == "ok", answers[name]
+        return struct.unpack(f"<{count}I", bytes.fromhex(value))
+
+    if isinstance(layout, int):
+        assert answers["layout"] == f"errno {layout}"
+    else:
+        got = words("layout", 82)
+        eccbytes, eccpos, oobavail, oobfree = got[0], got[1:65], got[65], got[66:82]
+        assert (eccbytes, list(eccpos[:eccbytes]), oobavail) == layout[:3]
+        assert [(oobfree[2 * i], oobfree[2 * i + 1]) for i in range(len(layout[3]))] == layout[3]
+        assert not any(oobfree[2 * len(layout[3]):]) and not any(eccpos[eccbytes:])
+    if isinstance(oobsel, int):
+        assert answers["oobsel"] == f"errno {oobsel}"
+    else:
+        got = words("oobsel", 50)
+        assert (got[0], got[1]) == (2, oobsel[0])  # MTD_NANDECC_AUTOPLACE
+        assert [(got[2 + 2 * i], got[3 + 2 * i]) for i in range(len(oobsel[2]))] == oobsel[2]
+        assert list(got[18:18 + oobsel[0]]) == oobsel[1]
+    assert answers["regions"] == "ok 00000000" and answers["locked"] == "errno 95"
+    assert "ECCGETLAYOUT -> " in "\n".join(log) and "VIOLATION" not in "\n".join(log)
+
+
+@host_only
+def test_an_ioctl_mtdsim_does_not_know_is_a_violation(tmp_path):
+    status, out, err, log = drive(tmp_path, """
+        try:
+            fcntl.ioctl(fd, 0x4D63)  # _IO('M', 99): no MTD request
+        except OSError as e:
+            print("errno", e.errno)
+    """)
+    assert out == ["errno 25"]  # ENOTTY, as mtdchar answers what it does not know
+    assert status == 99 and "unexpected ioctl 0x00004d63" in err
+    assert "VIOLATION unexpected ioctl 0x00004d63" in log

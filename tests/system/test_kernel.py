@@ -12,6 +12,7 @@ earlier one). GUEST_DIR holds vmlinuz and initrd.cpio.gz
 binaries, with drimlet-inspect beside each.
 """
 import functools
+import json
 import os
 import re
 import shlex
@@ -306,6 +307,9 @@ def case_steps(case, arch):
     if case in ECC_CASES:
         lines += [f"step verify{k} {inspect_in_guest(arch)} verify /dev/mtd0 nk.bin" for k in (1, 2)]
         lines.append(f"step dump-image {inspect_in_guest(arch)} dump /dev/mtd0 dumped.bin --start {START:#x}")
+        # The kernel's log names the page of every bit nandsim flips while map reads.
+        lines += ["dmesg -c > /dev/null", f"step map {inspect_in_guest(arch)} --json map -n {case.nonfs} /dev/mtd0",
+                  "dmesg > map.dmesg"]
     lines.append("dump after")
     # The kernel's bad-block query, through flash_erase, last: a block it
     # does not report bad gets erased.
@@ -587,6 +591,52 @@ def test_uncorrectable_page_fails_verify_and_dump(guest, arch):
         named = {int(k) for k in re.findall(r"^image block (\d+)\b", out, re.M)}
         assert named == {image_block}, (step, out)
         assert "1 block was read with uncorrectable ECC errors" in out, (step, out)
+
+
+@pytest.mark.parametrize("arch", BINARIES)
+def test_map_shows_corrected_bitflips_where_nandsim_flipped(guest, arch):
+    """map reads every block once: the bitflips it counts per block add up
+    to the kernel's count for the step, each block it counts is one whose
+    page the kernel's log names, and every bit flipped in a page's data
+    shows at its block (a flip in the spare area ECC does not cover is
+    never counted)."""
+    case = ECC_CASES[0]
+    folder = check_case(guest, case, arch)
+    status, out, err = read_step(folder, "map")
+    assert status == 0, (out, err)
+    doc = json.loads(out)
+    corrected, failed = kernel_ecc(folder, "map")
+    per_block = {b["index"]: b["corrected"] for b in doc["blocks"] if b["corrected"]}
+    assert failed == 0 and sum(per_block.values()) == corrected, (corrected, per_block)
+    flips = [(int(page), int(column), int(bit)) for bit, page, column in re.findall(
+        r"flipping bit (\d+) in page (\d+) reading from (\d+)", (folder / "map.dmesg").read_text())]
+    pages_per_block = case.chip.erase // case.chip.page
+    named = {page // pages_per_block for page, _, _ in flips}
+    in_data = {page // pages_per_block for page, column, bit in flips if column + bit // 8 < case.chip.page}
+    assert per_block and set(per_block) <= named and in_data <= set(per_block), (sorted(per_block), flips)
+    table = doc["partition_table"]["device_block"]
+    assert all(doc["blocks"][b]["state"] == ("table" if b == table else "corrected") for b in per_block)
+    assert doc["summary"] == (f"{len(case.bad)} bad, {doc['partition_table']['count']} image blocks, "
+                              f"table at 0x{table * case.chip.erase:08x}, {len(per_block)} blocks with corrected "
+                              f"bitflips, 0 unreadable")
+
+
+@pytest.mark.parametrize("arch", BINARIES)
+def test_map_marks_the_block_of_an_unreadable_page(guest, arch):
+    """The one grave page's block, and no other, is X; the table lists it,
+    so the board would not boot: status 1."""
+    case = ECC_CASES[1]
+    folder = check_case(guest, case, arch)
+    grave_block = case.grave_pages[0] * case.chip.page // case.chip.erase
+    status, out, err = read_step(folder, "map")
+    doc = json.loads(out)
+    assert status == 1 and doc["ok"] is False, (out, err)
+    assert kernel_ecc(folder, "map")[1] > 0
+    assert [b["index"] for b in doc["blocks"] if b["failed"]] == [grave_block]
+    assert doc["blocks"][grave_block]["state"] == "unreadable"
+    assert doc["not_bootable"] == [{"image_block": 512 - grave_block, "device_block": grave_block,
+                                    "offset": grave_block * case.chip.erase, "problem": "unreadable"}]
+    assert doc["summary"].endswith(", 0 blocks with corrected bitflips, 1 unreadable")
 
 
 def test_install_time(guest):

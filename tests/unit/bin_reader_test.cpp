@@ -98,3 +98,27 @@ TEST(CheckImage, StartAddressPrintedWithLeadingZeros) {
 }
 
 }  // namespace
+
+// The checksum goes eight bytes at a time through 16-bit lanes: against the
+// plain byte sum at every alignment, length and split, with all-0xFF data
+// (the largest lane sums) and random data.
+TEST(RecordChecksum, EqualsTheByteSumAtAnyAlignmentAndSplit) {
+    std::vector<uint8_t> ones(5000, 0xFF), noise(5000);
+    uint32_t seed = 12345;
+    for (uint8_t& byte : noise) byte = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+    for (const std::vector<uint8_t>* data : {&ones, &noise}) {
+        for (size_t start : {0, 1, 3, 7}) {
+            for (size_t length : {0, 1, 7, 8, 9, 1023, 1024, 1025, 2047, 4096, 4993}) {
+                uint32_t plain = 0x7FFFFFF0;  // carries into the top bit on the way
+                for (size_t i = 0; i < length; ++i) plain += (*data)[start + i];
+                EXPECT_EQ(add_to_record_checksum(0x7FFFFFF0, data->data() + start, length), plain)
+                    << "start " << start << " length " << length;
+                const size_t half = length / 3;
+                EXPECT_EQ(
+                    add_to_record_checksum(add_to_record_checksum(0x7FFFFFF0, data->data() + start, half),
+                                           data->data() + start + half, length - half),
+                    plain);
+            }
+        }
+    }
+}

@@ -1,9 +1,10 @@
 // The device's ioctl requests, as mtdchar over NAND answers them:
 // MEMGETINFO, MEMGETBADBLOCK, MEMSETBADBLOCK, MEMERASE/MEMERASE64,
-// ECCGETSTATS; MEMUNLOCK
-// fails with 524 as on most NAND drivers, and the queries mtd-utils makes
-// and copes without fail with ENOTTY. sim_ioctl is the one dispatch: a new
-// request gets a case there and a function of its own here.
+// ECCGETSTATS, the layout queries ECCGETLAYOUT and MEMGETOOBSEL,
+// MEMGETREGIONCOUNT (no erase regions); MEMUNLOCK fails with 524 and
+// MEMISLOCKED with EOPNOTSUPP, as raw NAND does. Any other request is a
+// violation. sim_ioctl is the one dispatch: a new request gets a case there
+// and a function of its own here.
 
 #include "ioctl.h"
 
@@ -15,6 +16,7 @@
 #include "faults.h"
 #include "log.h"
 #include "nand.h"
+#include "oob_layout.h"
 #include "timing.h"
 
 namespace mtdsim::preload {
@@ -124,6 +126,31 @@ int sim_eccstats(mtd_ecc_stats* stats, FaultKind fault) {
     return 0;
 }
 
+// A query that answers from the chip's description: `answer` fills the
+// argument and returns 0 or an errno value. The fault kinds fail it with EIO.
+template <typename Answer>
+int sim_query(const char* name, FaultKind fault, Answer answer) {
+    if (sim.cut_now) power_cut("%s", name);
+    const int error = fault != kFaultNone ? EIO : answer();
+    log_line("%s -> %d%s", name, error ? -1 : 0, error_name(error));
+    return error ? fail(error) : 0;
+}
+
+int sim_layout_query(unsigned long request, void* argument, FaultKind fault) {
+    if (request == ECCGETLAYOUT)
+        return sim_query("ECCGETLAYOUT", fault, [argument] {
+            OobLayout layout;
+            if (!oob_layout(layout)) return EOPNOTSUPP;
+            user_layout(layout, *static_cast<nand_ecclayout_user*>(argument));
+            return 0;
+        });
+    return sim_query("MEMGETOOBSEL", fault, [argument] {
+        OobLayout layout;
+        if (!oob_layout(layout)) return EOPNOTSUPP;
+        return legacy_layout(layout, *static_cast<nand_oobinfo*>(argument)) ? 0 : EINVAL;
+    });
+}
+
 }  // namespace
 
 int sim_ioctl(int fd, unsigned long request, void* argument) {
@@ -148,13 +175,14 @@ int sim_ioctl(int fd, unsigned long request, void* argument) {
             return fail(kNotSupported);
         }
         case ECCGETLAYOUT:
-        case MEMGETOOBSEL:
+        case MEMGETOOBSEL: return sim_layout_query(request, argument, fault);
         case MEMGETREGIONCOUNT:
-        case MEMISLOCKED:
-            // Queries mtd-utils makes and copes without; not simulated.
-            if (sim.cut_now) power_cut("ioctl 0x%08lx", request);
-            log_line("ioctl 0x%08lx -> -1 ENOTTY", request);
-            return fail(ENOTTY);
+            return sim_query("MEMGETREGIONCOUNT", fault, [argument] {
+                *static_cast<int*>(argument) = 0;
+                return 0;
+            });
+        case MEMISLOCKED:  // raw NAND cannot tell
+            return sim_query("MEMISLOCKED", fault, [] { return EOPNOTSUPP; });
         default:
             if (sim.cut_now) power_cut("ioctl 0x%08lx", request);
             log_line("ioctl 0x%08lx -> -1 ENOTTY", request);
