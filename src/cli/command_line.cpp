@@ -11,6 +11,8 @@
 #include "common/messages.h"
 
 namespace {
+constexpr int kNoVerifyOption = 1000;  // long option only
+
 const char* const kUsageLines[] = {
     "Usage: drimlet [options] MTD NKFILE",
     "Options:",
@@ -44,11 +46,13 @@ int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_
     static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {"progress-fd", required_argument, nullptr, 'P'},
+                                          {"no-verify", no_argument, nullptr, kNoVerifyOption},
                                           {nullptr, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "n:", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'n': settings.nonfs_bytes = nonfs_bytes_from_text(optarg); break;
+            case kNoVerifyOption: settings.verify = false; break;
             case 'P':
                 settings.progress_fd = descriptor_from_text(optarg);
                 if (settings.progress_fd >= 0) break;

@@ -1,5 +1,5 @@
-// Command line of drimlet: `-n <MiB>`, `--progress-fd N`, plus the MTD device
-// and image operands.
+// Command line of drimlet: `-n <MiB>`, `--progress-fd N`, `--no-verify`, plus
+// the MTD device and image operands.
 // Nothing but the presence of both operands and --progress-fd's number is
 // validated here.
 #pragma once

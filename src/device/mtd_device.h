@@ -8,6 +8,7 @@
 
 #include <mtd/mtd-user.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +36,10 @@ struct MtdDevice {
     // wraps on chips of 4 GiB and more. 0 on success; -1 when the device
     // cannot tell, and MEMGETINFO's size is all there is.
     int (*total_size)(MtdDevice& device, uint64_t& size);
+    // MEMSETBADBLOCK: marks the erase block holding `offset` bad in the
+    // chip's bad-block table, for good. 0 on success; -1 where the device
+    // cannot mark (NOR has no bad blocks) or the mark failed.
+    int (*mark_bad)(MtdDevice& device, uint64_t offset);
 
     void* context = nullptr;  // the implementation's own state
     int fd = -1;              // the open descriptor, where there is one
@@ -53,3 +58,9 @@ inline long mtd_write(MtdDevice& d, const uint8_t* data, size_t size) { return d
 inline long mtd_read(MtdDevice& d, uint8_t* into, size_t size) { return d.read(d, into, size); }
 inline int mtd_get_ecc_stats(MtdDevice& d, struct mtd_ecc_stats& stats) { return d.ecc_stats(d, stats); }
 inline int mtd_total_size(MtdDevice& d, uint64_t& size) { return d.total_size(d, size); }
+// A device record built without the request cannot mark, like NOR.
+inline int mtd_mark_bad(MtdDevice& d, uint64_t offset) {
+    if (d.mark_bad) return d.mark_bad(d, offset);
+    errno = EOPNOTSUPP;
+    return -1;
+}

@@ -89,7 +89,8 @@ Reached run_phases(FlashRun& run, std::vector<std::string>& kept) {
         reached = kImageBlocks;
         if (stream_image(run, header, table) >= 0) {
             reached = kPartitionTable;
-            if (write_config_block(run.device, run.geometry, run.search_end, table) == 0) reached = kDone;
+            if (write_config_block(run.device, run.writes, run.geometry, run.search_end, table) == 0)
+                reached = kDone;
         }
     }
     set_message_destination(previous);

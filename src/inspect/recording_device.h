@@ -1,7 +1,8 @@
 // drimlet-inspect's guard around a real device: the read-only requests
 // (geometry, bad-block queries, seeks, reads, ECC statistics) go through;
-// unlocks, erases and writes are only recorded, never passed on. The
-// installer's own phases run against it to show what they would do.
+// unlocks, erases, writes and bad-block marks are only recorded, never
+// passed on. The installer's own phases run against it to show what they
+// would do.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,7 @@ struct Recorder {
     std::vector<PlannedWrite> writes;
     std::vector<uint64_t> erases;
     std::vector<uint64_t> queries;  // bad-block queries, in order
+    std::vector<uint64_t> marks;    // blocks the run would mark bad
 };
 
 // A device whose requests go to `recorder` (which must outlive it).

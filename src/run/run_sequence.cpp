@@ -9,6 +9,7 @@
 
 #include "common/messages.h"
 #include "flash/config_block.h"
+#include "flash/read_back.h"
 #include "image/bin_reader.h"
 #include "run/image_source.h"
 #include "run/stream_image.h"
@@ -17,6 +18,7 @@ namespace {
 const char kOpenFailedFormat[] = "Failed to open MTD device %s\n";
 const char kInfoFailedFormat[] = "Failed to get info of MTD device %s\n";
 const char kOutOfMemory[] = "Out of memory!\n";
+const char kCorrectedFormat[] = "Read back %u blocks with corrected bitflips\n";
 
 void print_device_report(const mtd_info_user& geometry) {
     printf("MTD Type: %d\n", geometry.type);
@@ -40,7 +42,9 @@ int install_image(FlashRun& run) {
     if (check_image(run.image_fd, header) != 0) return 1;
     BlockTable table;
     if (stream_image(run, header, table) < 0) return 1;
-    if (write_config_block(run.device, run.geometry, run.search_end, table) != 0) return 1;
+    if (write_config_block(run.device, run.writes, run.geometry, run.search_end, table) != 0) return 1;
+    // Corrected bitflips are no failure, but a sign of wear worth telling.
+    if (run.writes.corrected_blocks) print_message(kCorrectedFormat, run.writes.corrected_blocks);
     finish_install_progress(run.progress);
     return 0;
 }
@@ -66,7 +70,7 @@ int run_install(const RunSettings& settings, const MtdDevice& device) {
     if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
 
     run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
-    if (!run.block_buffer) {
+    if (!run.block_buffer || (settings.verify && start_verifying(run.writes, run.geometry.erasesize) != 0)) {
         print_fixed(kOutOfMemory);
         mtd_close(run.device);
         return 1;

@@ -10,7 +10,8 @@
 uint64_t partition_table_search_end(MtdDevice& device, const mtd_info_user& geometry);
 
 // The image phases on an opened run: image check, image blocks, partition
-// table block. Returns the exit status.
+// table block, and the line on corrected bitflips the read-back met.
+// Returns the exit status.
 int install_image(FlashRun& run);
 
 // Opens the device through `device`, reports its geometry, opens the image

@@ -17,6 +17,12 @@ FAULTY = bytes([2, 1, 2, 100, 0, 0, 0x81, 0x83, 0x80, 1, 2, 0])
 NOR = bytes([3, 2, 3, 120, 0, 0, 0, 0, 0, 0, 0, 0])
 # The partition reaches past the loader's block, which cannot be erased.
 LOADER_ERASE = bytes([4, 0, 2, 128, 0, 0, 0x84, 0, 0, 0, 0, 0])
+# Worn NAND (byte 10): the top block's program does not hold; the loader's
+# block reads back with an uncorrectable error and refuses its mark; a NOR
+# chip (no marks) whose loader's block cannot be erased.
+WORN_IMAGE = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 8, 0x20, 0])
+WORN_LOADER = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 0, 0x49, 0])
+NOR_WORN = bytes([3, 2, 3, 120, 0, 0, 0, 0, 0, 0, 0x90, 0])
 
 IMAGES = {
     "three-records": bin_image(S, [(S, b"\x11" * 5000), (S + 9000, b"\x22" * 30000), (S + 70000, b"\x33" * 10)]),
@@ -36,6 +42,7 @@ out = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).parent / "corpus
 out.mkdir(parents=True, exist_ok=True)
 for name, image in IMAGES.items():
     for tag, prefix in (("clean16k", CLEAN_16K), ("bad128k", BAD_128K), ("small512", SMALL_512),
-                        ("faulty", FAULTY), ("nor", NOR), ("loader-erase", LOADER_ERASE)):
+                        ("faulty", FAULTY), ("nor", NOR), ("loader-erase", LOADER_ERASE),
+                        ("worn-image", WORN_IMAGE), ("worn-loader", WORN_LOADER), ("nor-worn", NOR_WORN)):
         (out / f"{name}-{tag}").write_bytes(prefix + image)
-print(f"{len(IMAGES) * 6} seeds in {out}")
+print(f"{len(IMAGES) * 9} seeds in {out}")
