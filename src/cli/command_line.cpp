@@ -11,6 +11,9 @@
 #include "common/messages.h"
 
 namespace {
+constexpr int kNoVerifyOption = 1000;  // long options only
+constexpr int kIgnoreChecksumsOption = 1001;
+
 const char* const kUsageLines[] = {
     "Usage: drimlet [options] MTD NKFILE",
     "Options:",
@@ -44,13 +47,15 @@ int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_
     static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {"progress-fd", required_argument, nullptr, 'P'},
-                                          {"ignore-checksums", no_argument, nullptr, 'C'},
+                                          {"no-verify", no_argument, nullptr, kNoVerifyOption},
+                                          {"ignore-checksums", no_argument, nullptr, kIgnoreChecksumsOption},
                                           {nullptr, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "n:", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'n': settings.nonfs_bytes = nonfs_bytes_from_text(optarg); break;
-            case 'C': settings.ignore_checksums = true; break;
+            case kNoVerifyOption: settings.verify = false; break;
+            case kIgnoreChecksumsOption: settings.ignore_checksums = true; break;
             case 'P':
                 settings.progress_fd = descriptor_from_text(optarg);
                 if (settings.progress_fd >= 0) break;

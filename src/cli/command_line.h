@@ -1,4 +1,4 @@
-// Command line of drimlet: `-n <MiB>`, `--progress-fd N`,
+// Command line of drimlet: `-n <MiB>`, `--progress-fd N`, `--no-verify`,
 // `--ignore-checksums`, and exactly two operands, the MTD device and the
 // image. Nothing else but --progress-fd's number is validated here.
 #pragma once

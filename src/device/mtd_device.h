@@ -8,6 +8,7 @@
 
 #include <mtd/mtd-user.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +36,10 @@ struct MtdDevice {
     // wraps on chips of 4 GiB and more. 0 on success; -1 when the device
     // cannot tell, and MEMGETINFO's size is all there is.
     int (*total_size)(MtdDevice& device, uint64_t& size);
+    // MEMSETBADBLOCK: marks the erase block holding `offset` bad in the
+    // chip's bad-block table, for good. 0 on success; -1 where the device
+    // cannot mark (NOR has no bad blocks) or the mark failed.
+    int (*mark_bad)(MtdDevice& device, uint64_t offset);
     // flock(2) without waiting: exclusive for an install, shared for a look
     // at the flash. 0, or -1 with errno EWOULDBLOCK while another process
     // holds a lock that conflicts.
@@ -57,4 +62,11 @@ inline long mtd_write(MtdDevice& d, const uint8_t* data, size_t size) { return d
 inline long mtd_read(MtdDevice& d, uint8_t* into, size_t size) { return d.read(d, into, size); }
 inline int mtd_get_ecc_stats(MtdDevice& d, struct mtd_ecc_stats& stats) { return d.ecc_stats(d, stats); }
 inline int mtd_total_size(MtdDevice& d, uint64_t& size) { return d.total_size(d, size); }
-inline int mtd_lock(MtdDevice& d, bool exclusive) { return d.lock(d, exclusive); }
+// A device record built without the request cannot mark, like NOR.
+inline int mtd_mark_bad(MtdDevice& d, uint64_t offset) {
+    if (d.mark_bad) return d.mark_bad(d, offset);
+    errno = EOPNOTSUPP;
+    return -1;
+}
+// A device record built without the request has nothing to lock.
+inline int mtd_lock(MtdDevice& d, bool exclusive) { return d.lock ? d.lock(d, exclusive) : 0; }

@@ -88,6 +88,11 @@ int total_size(MtdDevice& device, uint64_t& size) {
     return -1;
 }
 
+int mark_bad(MtdDevice& device, uint64_t offset) {
+    int64_t where = static_cast<int64_t>(offset);  // a 64-bit loff_t, as for MEMGETBADBLOCK
+    return ioctl(device.fd, MEMSETBADBLOCK, &where) < 0 ? -1 : 0;
+}
+
 int lock(MtdDevice& device, bool exclusive) {
     return flock(device.fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
 }
@@ -95,7 +100,7 @@ int lock(MtdDevice& device, bool exclusive) {
 }  // namespace
 
 MtdDevice linux_mtd_device() {
-    MtdDevice device{open_device, close_device, get_info,  block_is_bad, unlock,     erase,
-                     seek,        write_some,   read_some, ecc_stats,    total_size, lock};
+    MtdDevice device{open_device, close_device, get_info,  block_is_bad, unlock,   erase, seek,
+                     write_some,  read_some,    ecc_stats, total_size,   mark_bad, lock};
     return device;
 }

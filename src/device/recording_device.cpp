@@ -55,13 +55,18 @@ int ecc_stats(MtdDevice& device, mtd_ecc_stats& stats) {
 
 int total_size(MtdDevice& device, uint64_t& size) { return mtd_total_size(*recorder_of(device).inner, size); }
 
+int mark_nothing(MtdDevice& device, uint64_t offset) {
+    recorder_of(device).marks.push_back(offset);
+    return 0;
+}
+
 int lock(MtdDevice& device, bool exclusive) { return mtd_lock(*recorder_of(device).inner, exclusive); }
 
 }  // namespace
 
 MtdDevice recording_device(Recorder& recorder) {
-    MtdDevice device{open_read_only, close_inner,   get_info,  block_is_bad, unlock,     erase,
-                     seek,           write_nothing, read_some, ecc_stats,    total_size, lock};
+    MtdDevice device{open_read_only, close_inner, get_info,  block_is_bad, unlock,       erase, seek,
+                     write_nothing,  read_some,   ecc_stats, total_size,   mark_nothing, lock};
     device.context = &recorder;
     return device;
 }

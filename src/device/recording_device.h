@@ -1,9 +1,9 @@
 // The device of a dry run, around a real one: the read-only requests
 // (geometry, bad-block queries, seeks, reads, ECC statistics, the lock) go
-// through; unlocks, erases and writes are only recorded, never passed on,
-// and succeed. The installer's own phases run against it to find out,
-// before the flash is touched, what they would do (the check before
-// writing, drimlet-inspect plan).
+// through; unlocks, erases, writes and bad-block marks are only recorded,
+// never passed on, and succeed. The installer's own phases run against it
+// to find out, before the flash is touched, what they would do (the check
+// before writing, drimlet-inspect plan).
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,7 @@ struct Recorder {
     std::vector<PlannedWrite> writes;
     std::vector<uint64_t> erases;
     std::vector<uint64_t> queries;  // bad-block queries, in order
+    std::vector<uint64_t> marks;    // blocks the run would mark bad
 };
 
 // A device whose requests go to `recorder` (which must outlive it). Opening

@@ -8,6 +8,7 @@
 namespace {
 const char kBadBlockFormat[] = "Bad block at %08lx, skipping...\n";
 const char kEraseFailedFormat[] = "Erase failed at %08lx, skipping...\n";
+const char kWriteFailedFormat[] = "Write failed at %08lx, skipping...\n";
 }  // namespace
 
 int check_block_good(MtdDevice& device, uint64_t offset) {
@@ -23,14 +24,34 @@ int erase_block(MtdDevice& device, uint32_t offset, uint32_t erasesize) {
     return -1;
 }
 
-long program_at(MtdDevice& device, uint64_t offset, const uint8_t* data, size_t size) {
+long program_at(MtdDevice& device, uint64_t offset, const uint8_t* data, size_t size, ProgramFault& fault) {
+    fault = kSeekFailed;
     if (mtd_seek(device, offset) != 0) return -1;
     size_t done = 0;
     while (done < size) {
         long written = mtd_write(device, data + done, size - done);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return -1;
+        if (written <= 0) {
+            fault = written < 0 && errno == EIO ? kChipFailed : kWriteFailed;
+            return -1;
+        }
         done += static_cast<size_t>(written);
     }
     return static_cast<long>(size);
+}
+
+void report_write_failed(uint64_t offset) {
+    print_message(kWriteFailedFormat, static_cast<unsigned long>(offset));
+}
+
+int read_at(MtdDevice& device, uint64_t offset, uint8_t* into, size_t size) {
+    if (mtd_seek(device, offset) != 0) return -1;
+    size_t done = 0;
+    while (done < size) {
+        long got = mtd_read(device, into + done, size - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return -1;
+        done += static_cast<size_t>(got);
+    }
+    return 0;
 }

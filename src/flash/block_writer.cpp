@@ -4,11 +4,38 @@
 
 #include "common/messages.h"
 #include "flash/block_ops.h"
+#include "flash/read_back.h"
+#include "flash/retire_block.h"
 
 namespace {
 const char kPartitionTooLarge[] = "Non-Filesystem partition too large!\n";
 const char kWriteFailed[] = "Write erase block failed\n";
 const char kNoGoodBlock[] = "No good block left in the non-Filesystem partition!\n";
+
+// Erases the block at `offset`, programs `buffer` into it and reads it back
+// when the run verifies. 0 when the block holds the image block; 1 when the
+// block wore out (its message printed, a mark tried) and the image block
+// goes to the next candidate; -1 after the message when the run stops.
+int place_block(MtdDevice& device, WriteContext& context, uint32_t offset, uint32_t erasesize,
+                const uint8_t* buffer) {
+    if (erase_block(device, offset, erasesize) == 0) {
+        ProgramFault fault;
+        if (program_at(device, offset, buffer, erasesize, fault) < 0) {
+            // Only the chip's own report of a failed program says the block
+            // is worn; anything else would fail the same way on the next one.
+            if (fault != kChipFailed) {
+                print_fixed(kWriteFailed);
+                return -1;
+            }
+            report_write_failed(offset);
+        } else if (!context.verify || read_back(device, context, offset, buffer, erasesize, erasesize) == 0) {
+            return 0;
+        }
+    }
+    // A mark that fails does not stop the install: the partition table
+    // names the blocks, so the loader never needs the mark.
+    return retire_block(device, context, offset) < 0 ? -1 : 1;
+}
 }  // namespace
 
 int init_cursor(uint32_t nonfs_bytes, uint32_t erasesize, AllocatorCursor& cursor) {
@@ -22,8 +49,8 @@ int init_cursor(uint32_t nonfs_bytes, uint32_t erasesize, AllocatorCursor& curso
     return cursor;
 }
 
-int write_next_block(MtdDevice& device, uint32_t erasesize, AllocatorCursor& cursor, const uint8_t* buffer,
-                     OldPartitionTable* old_table) {
+int write_next_block(MtdDevice& device, WriteContext& context, uint32_t erasesize, AllocatorCursor& cursor,
+                     const uint8_t* buffer, OldPartitionTable* old_table) {
     while (cursor != 0) {
         AllocatorCursor candidate = cursor--;
         uint32_t offset = static_cast<uint32_t>(candidate) * erasesize;
@@ -32,14 +59,12 @@ int write_next_block(MtdDevice& device, uint32_t erasesize, AllocatorCursor& cur
         if (cursor == 0) break;
         if (old_table && old_table->pending) {
             old_table->pending = false;
-            invalidate_old_partition_table(device, old_table->search_end, erasesize);
+            if (invalidate_old_partition_table(device, context, old_table->search_end, erasesize) < 0)
+                return -1;
         }
-        if (erase_block(device, offset, erasesize) != 0) continue;
-        if (program_at(device, offset, buffer, erasesize) < 0) {
-            print_fixed(kWriteFailed);
-            return -1;
-        }
-        return candidate;
+        const int placed = place_block(device, context, offset, erasesize, buffer);
+        if (placed < 0) return -1;
+        if (placed == 0) return candidate;
     }
     print_fixed(kNoGoodBlock);
     return -1;

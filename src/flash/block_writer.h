@@ -1,12 +1,15 @@
 // Block allocator and writer: image blocks go into the non-Filesystem
 // partition from its top downward, one whole erase block per write, skipping
-// blocks that are bad or fail to erase. Blocks 0 and 1 are never written.
+// blocks that are bad. A block that fails to erase, fails its program with
+// EIO or does not read back is marked bad and passed over; the image block
+// goes into the next good block. Blocks 0 and 1 are never written.
 #pragma once
 
 #include <cstdint>
 
 #include "device/mtd_device.h"
 #include "flash/old_partition_table.h"
+#include "flash/write_context.h"
 
 // Number of the next candidate erase block; only ever counts down.
 using AllocatorCursor = uint16_t;
@@ -17,9 +20,10 @@ using AllocatorCursor = uint16_t;
 int init_cursor(uint32_t nonfs_bytes, uint32_t erasesize, AllocatorCursor& cursor);
 
 // Erases and writes `buffer` (exactly erasesize bytes) into the next good
-// block below the cursor. Returns that block's number (never 0 or 1), or -1
-// after a message when the write failed or no good block is left. With
-// `old_table` pending, the old partition table is invalidated just before
-// the first erase, once a good block has been found.
-int write_next_block(MtdDevice& device, uint32_t erasesize, AllocatorCursor& cursor, const uint8_t* buffer,
-                     OldPartitionTable* old_table = nullptr);
+// block below the cursor, and reads it back when `context` verifies.
+// Returns that block's number (never 0 or 1), or -1 after a message when a
+// write failed other than with EIO, no good block is left, or the run's
+// marks are used up. With `old_table` pending, the old partition table is
+// invalidated just before the first erase, once a good block has been found.
+int write_next_block(MtdDevice& device, WriteContext& context, uint32_t erasesize, AllocatorCursor& cursor,
+                     const uint8_t* buffer, OldPartitionTable* old_table = nullptr);

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "device/mtd_device.h"
+#include "flash/write_context.h"
 
 struct OldPartitionTable {
     bool pending = true;      // not yet looked for
@@ -16,8 +17,12 @@ struct OldPartitionTable {
 
 // Finds the block the loader would read (no "Bad block" lines: the
 // partition table phase prints those), reads its first 16 bytes and, when
-// they are the partition table magic, unlocks and erases the block. An
-// erase that fails prints the "Erase failed" line; the install goes on. A
-// read that fails, or a block without the magic, is left alone. Returns 1
-// when a partition table was erased, 0 otherwise.
-int invalidate_old_partition_table(MtdDevice& device, uint64_t search_end, uint32_t erasesize);
+// they are the partition table magic or cannot be read, unlocks and erases
+// the block. A block without the magic is left alone. An erase that fails
+// prints the "Erase failed" line and marks the block bad; the next good
+// block is then the loader's and is looked at the same way. Returns 1 when
+// a partition table was erased, 0 when there was none, -1 after the message
+// when a mark failed or the run's marks are used up: the run must stop,
+// before any image block is touched.
+int invalidate_old_partition_table(MtdDevice& device, WriteContext& context, uint64_t search_end,
+                                   uint32_t erasesize);

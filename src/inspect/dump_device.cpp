@@ -52,6 +52,8 @@ int block_is_bad(MtdDevice& device, uint64_t offset) {
 
 int refuse_erase(MtdDevice&, uint32_t, uint32_t) { return fail(EROFS); }
 
+int refuse_mark(MtdDevice&, uint64_t) { return fail(EROFS); }
+
 long refuse_write(MtdDevice&, const uint8_t*, size_t) { return fail(EROFS); }
 
 int seek(MtdDevice& device, uint64_t offset) {
@@ -87,8 +89,8 @@ bool is_regular_file(const char* path) {
 }
 
 MtdDevice dump_device(DumpFile& dump) {
-    MtdDevice device{open_file, close_file,   get_info,  block_is_bad, refuse_erase, refuse_erase,
-                     seek,      refuse_write, read_some, no_ecc,       total_size,   lock};
+    MtdDevice device{open_file,    close_file, get_info, block_is_bad, refuse_erase, refuse_erase, seek,
+                     refuse_write, read_some,  no_ecc,   total_size,   refuse_mark,  lock};
     device.context = &dump;
     return device;
 }

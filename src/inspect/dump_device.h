@@ -1,7 +1,7 @@
 // A raw flash dump in a regular file, with the geometry and bad blocks the
 // command line gives, behind the device requests. It only ever reads: its
-// erase and write requests fail. A dump carries no ECC, so ECC statistics
-// are not available.
+// erase, write and mark-bad requests fail. A dump carries no ECC, so ECC
+// statistics are not available.
 #pragma once
 
 #include <cstdint>

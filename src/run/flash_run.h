@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "device/mtd_device.h"
+#include "flash/write_context.h"
 #include "image/bin_reader.h"
 #include "run/install_progress.h"
 
@@ -14,6 +15,7 @@ struct RunSettings {
     uint32_t nonfs_bytes = 0;          // size of the non-Filesystem partition in bytes
     const char* mtd_path = nullptr;    // first operand, not copied
     const char* image_path = nullptr;  // second operand; "-" is standard input
+    bool verify = true;                // read every block back after writing it (--no-verify: off)
     int progress_fd = -1;              // --progress-fd; -1 without
     bool ignore_checksums = false;     // --ignore-checksums: take records whatever their checksum
     // The phases run against a recorder (device/recording_device.h): the
@@ -31,5 +33,6 @@ struct FlashRun {
     std::unique_ptr<uint8_t[]> block_buffer;  // one erase block being assembled
     ImageInput image;                         // fd 0 when the image comes from standard input
     bool image_is_file = false;               // a regular file: checked before writing, read ahead
+    WriteContext writes;                      // read-back and worn blocks; verifies only once started
     InstallProgress progress;                 // started by the image blocks' phase
 };

@@ -10,6 +10,7 @@
 #include "common/interrupt.h"
 #include "common/messages.h"
 #include "flash/config_block.h"
+#include "flash/read_back.h"
 #include "image/bin_reader.h"
 #include "run/dry_run.h"
 #include "run/image_source.h"
@@ -23,6 +24,7 @@ const char kLargerThanDevice[] = "Non-Filesystem partition larger than the MTD d
 const char kOutOfMemory[] = "Out of memory!\n";
 const char kStoppedBeforeChange[] = "Interrupted before the flash was changed\n";
 const char kStoppedAfterFormat[] = "Interrupted after %u image blocks: the flash holds no partition table\n";
+const char kCorrectedFormat[] = "Read back %u blocks with corrected bitflips\n";
 
 void print_device_report(const mtd_info_user& geometry) {
     printf("MTD Type: %d\n", geometry.type);
@@ -107,8 +109,10 @@ InstallPhase run_install_phases(FlashRun& run, BlockTable& table) {
     if (check_image(run.image, header) != 0) return InstallPhase::kImageHeader;
     if (stream_image(run, header, table) < 0) return InstallPhase::kImageBlocks;
     if (take_interrupt() != 0) return InstallPhase::kPartitionTable;
-    if (write_config_block(run.device, run.geometry, run.search_end, table) != 0)
+    if (write_config_block(run.device, run.writes, run.geometry, run.search_end, table) != 0)
         return InstallPhase::kPartitionTable;
+    // Corrected bitflips are no failure, but a sign of wear worth telling.
+    if (run.writes.corrected_blocks) print_message(kCorrectedFormat, run.writes.corrected_blocks);
     finish_install_progress(run.progress);
     return InstallPhase::kDone;
 }
@@ -137,7 +141,8 @@ int run_install(const RunSettings& settings, const MtdDevice& device) {
         (run.image.fd = open_image(settings.image_path)) >= 0) {
         if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
         run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
-        if (run.block_buffer) {
+        if (run.block_buffer &&
+            (!settings.verify || start_verifying(run.writes, run.geometry.erasesize) == 0)) {
             run.image_is_file = prepare_image_source(run.image.fd, run.geometry.erasesize) == 1;
             status = install_image(run);
         } else {

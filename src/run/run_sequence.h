@@ -27,8 +27,9 @@ InstallPhase run_install_phases(FlashRun& run, BlockTable& table);
 
 // The install on an opened run: for an image in a regular file, the whole
 // install first runs dry (run/dry_run.h), and when that fails, its lines
-// are printed and nothing is changed; then the phases. After an interrupt it
-// says how far the install got. Returns the exit status.
+// are printed and nothing is changed; then the phases, and the line on
+// corrected bitflips the read-back met. After an interrupt it says how far
+// the install got. Returns the exit status.
 int install_image(FlashRun& run);
 
 // Catches interrupts, opens and locks the device through `device`, reports

@@ -34,7 +34,7 @@ int stream_image(FlashRun& run, const BinImageHeader& header, BlockTable& table)
     while ((ready = next_image_block(assembler)) == 1) {
         // A stop here leaves whole blocks behind, and the count says how many.
         if (take_interrupt() != 0) return -1;
-        int block = write_next_block(run.device, erasesize, cursor, assembler.block, &old_table);
+        int block = write_next_block(run.device, run.writes, erasesize, cursor, assembler.block, &old_table);
         if (block < 0) return -1;
         table.entries[table.table_count++] = static_cast<uint16_t>(block);
         update_install_progress(run.progress, table.table_count, assembler.base + erasesize);

@@ -9,6 +9,7 @@ the preload library of the same architecture.
 """
 import os
 import shlex
+import struct
 import subprocess
 import sys
 from dataclasses import dataclass, field
@@ -49,6 +50,11 @@ class Outcome:
     err: str
     flash: bytes
     log: list = field(default_factory=list)
+    flash_path: Path = None
+
+    @property
+    def marked(self):
+        return marked_bad(self.flash_path)
 
     def requests(self, prefix=""):
         """Log lines without their index, optionally only those starting with prefix."""
@@ -95,7 +101,19 @@ class Bench:
             done = subprocess.run(command, stdin=stdin_fd, capture_output=True, timeout=120, cwd=cwd)
         return Outcome(done.returncode, done.stdout.decode(), done.stderr.decode(),
                        self.flash.read_bytes(),
-                       self.log.read_text().splitlines() if self.log.exists() else [])
+                       self.log.read_text().splitlines() if self.log.exists() else [], self.flash)
+
+
+def marked_bad(flash):
+    """Blocks marked bad (MEMSETBADBLOCK) on this flash file, as mtdsim keeps
+    them in FLASH.pages: a 128-byte header (magic, version 2, the page count
+    at byte 24, the block count at byte 88), one bit per page, then one bit
+    per erase block. Read from the file, so it holds under qemu-user too."""
+    data = Path(str(flash) + ".pages").read_bytes()
+    assert data[:8] == b"MTDSIMPG" and struct.unpack_from("<Q", data, 8)[0] == 2
+    pages, blocks = struct.unpack_from("<Q", data, 24)[0], struct.unpack_from("<Q", data, 88)[0]
+    bits = data[128 + (pages + 7) // 8:]
+    return [b for b in range(blocks) if bits[b // 8] >> (b % 8) & 1]
 
 
 @pytest.fixture(scope="session", autouse=True)

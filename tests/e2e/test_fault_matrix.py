@@ -1,6 +1,7 @@
 """Every device request of a normal install, failed in every way mtdsim can
-fail it: the install either copes (and the flash is exactly right) or ends
-with status 1, the right message and exactly the flash the model predicts;
+fail it: the install either copes (and the flash is exactly right, the
+blocks it passed over after a failure marked bad) or ends with status 1,
+the right message and exactly the flash the model predicts;
 never status 0 over wrong bytes, never a write where none belongs (mtdsim's
 NAND rules make any such run exit 99).
 
@@ -29,15 +30,19 @@ INITIAL = b"".join(bytes([0x40 + block % 64]) * E for block in range(G.size // E
 def expected_requests():
     """(request as mtdsim logs it, phase) for the fault-free install: the
     geometry, the bad blocks, then for each image block its bad-block query,
-    unlock, erase, seek and write, with the old partition table lookup (the
-    search from 3.5 MiB up, a seek and a 16-byte read) before the first
-    erase, and last the table search and the table page."""
+    unlock, erase, seek and write and the read-back (ECCGETSTATS, seek, a read
+    of the erase block, ECCGETSTATS), with the old partition table lookup
+    (the search from 3.5 MiB up, a seek and a 16-byte read) before the first
+    erase, and last the table search, the table page and its read-back."""
     def query(block):
         return f"MEMGETBADBLOCK 0x{block * E:08x}"
 
-    def program(block, size):
-        return [f"MEMUNLOCK 0x{block * E:08x} 0x{E:08x}", f"MEMERASE 0x{block * E:08x} 0x{E:08x}",
-                f"lseek 0x{block * E:08x} 0", f"write 0x{block * E:08x} {size}"]
+    def program(block, size, phase):
+        return [(line, phase) for line in (
+            f"MEMUNLOCK 0x{block * E:08x} 0x{E:08x}", f"MEMERASE 0x{block * E:08x} 0x{E:08x}",
+            f"lseek 0x{block * E:08x} 0", f"write 0x{block * E:08x} {size}")] + [
+            (line, phase + "-readback") for line in (
+                "ECCGETSTATS", f"lseek 0x{block * E:08x} 0", f"read 0x{block * E:08x} {E}", "ECCGETSTATS")]
 
     def search(phase):
         block = TABLE_SEARCH
@@ -56,51 +61,58 @@ def expected_requests():
         if k == 0:
             lookup, block = search("lookup")
             rows += lookup + [(f"lseek 0x{block * E:08x} 0", "lookup"), (f"read 0x{block * E:08x} 16", "lookup")]
-        rows += [(line, "image") for line in program(candidate, E)]
+        rows += program(candidate, E, "image")
         candidate -= 1
     table, block = search("table")
-    return rows + table + [(line, "table") for line in program(block, model.table_page_size(G.page))]
+    return rows + table + program(block, model.table_page_size(G.page), "table")
 
 
 REQUESTS = expected_requests()
-# 1 geometry + 4 lookup + 4 image blocks x 5 + 1 bad image candidate + 2 table
-# queries + 4 for the table page.
-assert len(REQUESTS) == 32
+# 1 geometry + 4 lookup + 4 image blocks x 9 + 1 bad image candidate + 2 table
+# queries + 8 for the table page and its read-back.
+assert len(REQUESTS) == 52
 
 
-def expected(bad=BAD, erase_failed=(), stop=None):
-    """(status, stderr, flash) of an install on INITIAL whose `bad` blocks
-    answer bad, whose `erase_failed` blocks refuse to be erased, and whose
-    seek or write into block `stop` fails."""
-    flash, err, placed, candidate = bytearray(INITIAL), HEADER, [], TOP
+def expected(bad=BAD, failed=None, stop=None):
+    """(status, stderr, flash, blocks marked bad) of an install on INITIAL
+    whose `bad` blocks answer bad, whose `failed` blocks fail once and are
+    then marked bad ("Erase": left as they were; "Write": erased, nothing
+    programmed; "Verify": holding what was written), and whose seek or write
+    into block `stop` fails."""
+    failed = failed or {}
+    flash, err, placed, marked, candidate = bytearray(INITIAL), HEADER, [], [], TOP
 
-    def erase(block):
-        flash[block * E:(block + 1) * E] = b"\xff" * E
+    def put(block, data=b""):
+        flash[block * E:(block + 1) * E] = data.ljust(E, b"\xff")
+
+    def passed_over(block, data):
+        if block in bad:
+            return f"Bad block at {block * E:08x}, skipping...\n"
+        if failed[block] != "Erase":
+            put(block, data if failed[block] == "Verify" else b"")
+        marked.append(block)
+        return f"{failed[block]} failed at {block * E:08x}, skipping...\nMarked block at {block * E:08x} bad\n"
 
     for data in BLOCKS:
-        while candidate in bad or candidate in erase_failed:
-            word = "Bad block" if candidate in bad else "Erase failed"
-            err += f"{word} at {candidate * E:08x}, skipping...\n"
+        while candidate in bad or candidate in failed:
+            err += passed_over(candidate, data)
             candidate -= 1
-        erase(candidate)
+        put(candidate)
         if candidate == stop:
-            return 1, err + "Write erase block failed\n", bytes(flash)
-        flash[candidate * E:(candidate + 1) * E] = data
+            return 1, err + "Write erase block failed\n", bytes(flash), marked
+        put(candidate, data)
         placed.append(candidate)
         candidate -= 1
     err += f"Image written, {len(BLOCKS)} erase blocks...\n"
-    table = TABLE_SEARCH
-    while table in bad:
-        err += f"Bad block at {table * E:08x}, skipping...\n"
+    table, page = TABLE_SEARCH, model.table_page(placed, G.page)
+    while table in bad or table in failed:
+        err += passed_over(table, page)
         table += 1
-    if table in erase_failed:
-        return 1, err + f"Erase of partition table block at {table * E:08x} failed\n", bytes(flash)
-    erase(table)
+    put(table)
     if table == stop:
-        return 1, err + "Write of partition table failed\n", bytes(flash)
-    page = model.table_page(placed, G.page)
-    flash[table * E:table * E + len(page)] = page
-    return 0, err + "Partition table written...\n", bytes(flash)
+        return 1, err + "Write of partition table failed\n", bytes(flash), marked
+    put(table, page)
+    return 0, err + "Partition table written...\n", bytes(flash), marked
 
 
 def requests_made(outcome):
@@ -112,7 +124,7 @@ def requests_made(outcome):
 def test_the_fault_free_install_makes_the_modelled_requests(bench):
     outcome = bench.run(G, ["-n", 7, "/dev/mtd3", "-"], stdin=bin_image(START, RECORDS),
                         sim_args=["--bad", "55,28"], initial=INITIAL)
-    assert (outcome.status, outcome.err, outcome.flash) == expected()
+    assert (outcome.status, outcome.err, outcome.flash, outcome.marked) == expected()
     assert requests_made(outcome) == [line for line, _ in REQUESTS]
 
 
@@ -129,20 +141,28 @@ def test_fault(bench, request_index, kind):
         assert outcome.flash == INITIAL
         return
     assert outcome.out == device_report(G), label
-    if phase == "lookup":
-        # A lookup that fails (a query, seek or read) leaves the block alone:
-        # there is no old partition table on this chip anyway.
+    if phase == "lookup" or request in ("MEMUNLOCK", "ECCGETSTATS"):
+        # A lookup that fails (a seek or read) is as good as a table found:
+        # the block is erased, and the partition table goes there later all
+        # the same. Without ECC statistics the read-back still compares.
         want = expected()
     elif request == "MEMGETBADBLOCK":
         want = expected(bad=BAD | {where})
     elif request == "MEMERASE":
-        want = expected(erase_failed={where})
-    elif request == "MEMUNLOCK" or (request == "write" and kind in ("eintr", "short")):
+        want = expected(failed={where: "Erase"})
+    elif phase.endswith("readback"):  # a seek fails whatever the kind
+        want = expected(failed={where: "Verify"}) if request == "lseek" or kind in ("eio", "zero") else expected()
+    elif request == "write" and kind in ("eintr", "short"):
         want = expected()
-    else:  # a failed seek, or a write that fails or makes no progress
+    elif request == "write" and (kind == "eio" or phase == "table"):
+        # The chip's EIO, or for the table page any failure: the block is
+        # passed over and marked bad.
+        want = expected(failed={where: "Write"})
+    else:  # a failed seek, or an image block's write that makes no progress
         want = expected(stop=where)
     assert (outcome.status, outcome.err) == want[:2], label
     assert outcome.flash == want[2], label
+    assert outcome.marked == want[3], label
     if want[0] != 0:
         # The failing request is the install's last.
         assert requests_made(outcome)[-1] == line, label

@@ -19,7 +19,7 @@ host_only = pytest.mark.skipif(bool(QEMU), reason="drives the host's preload lib
 PROBE = textwrap.dedent("""
     import errno, fcntl, os, struct, sys
     MEMGETINFO, MEMERASE, MEMUNLOCK, MEMGETBADBLOCK = 0x80204D01, 0x40084D02, 0x40084D06, 0x40084D0B
-    MEMERASE64, ECCGETSTATS = 0x40104D14, 0x80104D12
+    MEMERASE64, ECCGETSTATS, MEMSETBADBLOCK = 0x40104D14, 0x80104D12, 0x40084D0C
     fd = os.open(os.environ.get("PROBE_DEVICE", "/dev/mtd7"), os.O_RDWR)
     def call(name, request, arg):
         try:
@@ -128,6 +128,53 @@ def test_injected_faults(tmp_path):
     assert out == ["write 4096", "write 2048", "erase errno 5", "write errno 5"]
     assert "#4 write 0x00002000 2048 -> -1 EINTR" in (tmp_path / "log").read_text()
     assert status == 0
+
+
+MARK = 'call("mark", MEMSETBADBLOCK, struct.pack("<q", {}))'
+QUERY = 'call("bad", MEMGETBADBLOCK, struct.pack("<q", {}))'
+
+
+@host_only
+@pytest.mark.parametrize("runs", [
+    pytest.param([((), f"{MARK.format('3 * 65536 + 5')}; {QUERY.format('3 * 65536')}; erase(3 * 65536, 65536)"
+                   "; print(*stats())", ["mark ok 0", "bad ok 1", "erase errno 5", "0 0 1 0"]),
+                  ((), f"{MARK.format('3 * 65536')}; {QUERY.format('3 * 65536')}; print(*stats())",
+                   ["mark ok 0", "bad ok 1", "0 0 1 0"]),
+                  (("--fresh",), QUERY.format("3 * 65536"), ["bad ok 0"])],
+                 id="a mark holds for later requests and runs, and goes with a new chip"),
+    pytest.param([(("--bad", "2"), f"{MARK.format('2 * 65536')}; print(*stats())", ["mark ok 0", "0 0 1 0"])],
+                 id="marking a bad block changes nothing"),
+    pytest.param([((), f"{MARK.format('1 << 20')}; {MARK.format(-1)}", ["mark errno 22", "mark errno 22"])],
+                 id="outside the chip: EINVAL"),
+    pytest.param([(("--type", "3"), f"{MARK.format(0)}; {MARK.format('1 << 20')}",
+                   ["mark errno 95", "mark errno 95"])], id="NOR has no bad blocks: EOPNOTSUPP first"),
+    pytest.param([((), "fd = os.open('/dev/mtd7', os.O_RDONLY); " + MARK.format(0), ["mark errno 1"])],
+                 id="read-only descriptor: EPERM"),
+    pytest.param([(("--fail-markbad", "2"), f"{MARK.format('2 * 65536')}; {QUERY.format('2 * 65536')}",
+                   ["mark errno 5", "bad ok 0"])], id="--fail-markbad"),
+    pytest.param([(("--weak", "1:2"), "for _ in range(4): erase(65536, 65536)",
+                   ["erase ok 0", "erase ok 0", "erase errno 5", "erase errno 5"]),
+                  (("--weak", "1:0"), "erase(65536, 65536)", ["erase errno 5"])],
+                 id="--weak: N more erases, then none"),
+    pytest.param([(("--weak-page", "34:1"), "pwrite(65536, bytes(8192)); erase(65536, 65536); "
+                   "pwrite(65536, bytes(8192)); pread(65536, 8192)",
+                   ["pwrite 8192", "erase ok 0", "pwrite errno 5", "pread 8192 0000000000000000"])],
+                 id="--weak-page: N more programs, then EIO after the pages before it"),
+    pytest.param([(("--corrupt-write", "1"), "pwrite(65536, b'\\x22' * 4096); pread(65536, 4096); "
+                   "pwrite(0, b'\\x22' * 2048); pread(0, 8)",
+                   ["pwrite 4096", "pread 4096 2322222222222222", "pwrite 2048", "pread 8 2222222222222222"])],
+                 id="--corrupt-write: success reported, one bit wrong"),
+    pytest.param([(("--ecc-fail-written", "1"), "pread(65536, 4096); print(*stats()); "
+                   "pwrite(65536, bytes(2048)); pread(65536, 4096); print(*stats()); "
+                   "erase(65536, 65536); pread(65536, 4096); print(*stats())",
+                   ["pread 4096 ffffffffffffffff", "0 0 0 0", "pwrite 2048", "pread 4096 0000000000000000",
+                    "0 1 0 0", "erase ok 0", "pread 4096 ffffffffffffffff", "0 1 0 0"])],
+                 id="--ecc-fail-written: programmed pages read back uncorrectable, data returned"),
+])
+def test_bad_block_marks_and_wear(tmp_path, runs):
+    for number, (options, body, expected) in enumerate(runs):
+        status, out, err, _ = drive(tmp_path, body, *options, fresh=number == 0)
+        assert (status, out) == (0, expected), err
 
 
 @host_only

@@ -71,8 +71,8 @@ def run(bench, image_path, terminal, extra=()):
 @pytest.mark.parametrize("image,extra,status,drawn", [
     (IMAGE, [], 0, True),
     (IMAGE[:-2000], [], 1, False),  # refused by the check before writing: nothing to draw
-    (IMAGE, ["--fail-write", "52"], 1, True),  # ends with a failure message mid-way
-], ids=["complete", "truncated image", "write failure"])
+    (IMAGE, ["--fail-write", "0-52"], 1, True),  # four blocks marked bad, then the cap
+], ids=["complete", "truncated image", "write failures"])
 def test_terminal_keeps_the_lines_a_log_gets(bench, tmp_path, image, extra, status, drawn):
     path = tmp_path / "nk.bin"
     path.write_bytes(image)
@@ -294,7 +294,7 @@ def closed(read_end):
 
 @pytest.mark.parametrize("reader, sim_args, status", [
     (read_all, [], 0),
-    (read_all, ["--fail-write", "52"], 1),  # image block 4 (blocks 56 down to 52) fails
+    (read_all, ["--fail-write", "0-52"], 1),  # image block 4 (blocks 56 down to 52) fails, and four after it: the cap
     (filled, [], 0),
     (closed, [], 0),
     (None, [], 0),  # a descriptor that is not open

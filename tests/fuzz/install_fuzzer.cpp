@@ -7,8 +7,13 @@
 //   - status 0 only when the partition table page is exactly right at the
 //     block the loader reads (the first good one from 3.5 MiB up), every
 //     table entry's block holds exactly the bytes the image lays there, and
-//     every other block is byte for byte what it was before the run;
+//     every other block is byte for byte what it was before the run (but
+//     for blocks the run passed over after a failure and tried to mark bad);
 //   - on a device without faults, the status is the one the model predicts;
+//   - after any run, the block the loader reads (the first from 3.5 MiB up
+//     whose bad-block query answers good, marks included) holds the
+//     complete new table with status 0, the old table with the old install
+//     intact, or no magic;
 //   - on a device without faults, an install of an image file that fails
 //     (found by its check before writing) leaves the flash byte for byte as
 //     it was, without a single erase or write.
@@ -25,6 +30,7 @@
 #include <map>
 #include <vector>
 
+#include "flash/read_back.h"
 #include "memory_flash.h"
 #include "run/flash_run.h"
 #include "run/run_sequence.h"
@@ -142,6 +148,16 @@ int64_t touched_block(const std::string& line, uint32_t erase) {
     return -1;
 }
 
+// Blocks the run passed over after a failure: it tried to mark each bad.
+std::vector<bool> retired_blocks(const MemoryFlash& flash, const Device& device) {
+    std::vector<bool> retired(device.size / device.erase, false);
+    unsigned long long block = 0;
+    for (const std::string& line : flash.log)
+        if (sscanf(line.c_str(), "markbad %llu", &block) == 1 && block < retired.size())
+            retired[block] = true;
+    return retired;
+}
+
 void check_requests_in_bounds(const MemoryFlash& flash, const Device& device) {
     if (flash.violations) broken("program of a page that is not erased, or of a bad block");
     const uint32_t e = device.erase;
@@ -192,12 +208,15 @@ void check_success(const MemoryFlash& flash, const Device& device, const Model& 
         previous = block;
     }
     listed[static_cast<size_t>(loader)] = true;
+    // A block that failed its erase, program or read-back is passed over and
+    // marked bad (a failed mark of an image block does not stop the install).
+    const std::vector<bool> retired = retired_blocks(flash, device);
     for (const std::string& line : flash.log) {
         const int64_t block = touched_block(line, e);
         if (block < 0) continue;
         if (static_cast<uint64_t>(block) >= listed.size())
             broken("an erase or write past the end of the chip");
-        if (listed[static_cast<size_t>(block)]) continue;
+        if (listed[static_cast<size_t>(block)] || retired[static_cast<size_t>(block)]) continue;
         // A block may be erased in the search for a good one, but only a
         // listed block or the table's may be written.
         if (line.rfind("write", 0) == 0) broken("a write into a block the table does not list");
@@ -205,7 +224,7 @@ void check_success(const MemoryFlash& flash, const Device& device, const Model& 
             broken("an erase outside the non-Filesystem partition that holds nothing");
     }
     for (size_t b = 0; b < listed.size(); ++b)
-        if (!listed[b] && memcmp(flash.bytes.data() + b * e, before.data() + b * e, e) != 0)
+        if (!listed[b] && !retired[b] && memcmp(flash.bytes.data() + b * e, before.data() + b * e, e) != 0)
             broken("a block outside the image and the partition table changed");
 }
 
@@ -214,7 +233,8 @@ void check_success(const MemoryFlash& flash, const Device& device, const Model& 
 bool put_old_install(MemoryFlash& flash, const Device& device) {
     const int64_t block = loader_table_block(flash, device);
     const uint32_t top = device.erase ? device.nonfs / device.erase : 0;
-    if (block < 0 || device.erase < 1024 || top < 3 || uint64_t{top} * device.erase >= device.size)
+    if (block < 0 || device.erase < 1024 || top < 3 || uint64_t{top} * device.erase >= device.size ||
+        block == top || block == top - 1)
         return false;
     uint8_t* page = flash.bytes.data() + block * device.erase;
     memset(page, 0xFF, device.erase);
@@ -228,30 +248,59 @@ bool put_old_install(MemoryFlash& flash, const Device& device) {
     return true;
 }
 
-// After a failed install the flash holds the old install untouched, or no
-// partition table where the loader looks. Left out: runs where the old
-// table's block cannot be cleared because its bad-block query, its erase, or
-// the seek or read of its first bytes fails; the installer then leaves it
-// alone and goes on.
-void check_failure_is_safe(const MemoryFlash& flash, const Device& device, const std::vector<uint8_t>& before,
-                           bool old_install, int status) {
+// A failed install that made no erase or write request left the flash as it
+// was (what it left where the loader looks is check_loader_block's).
+void check_untouched_when_failed_early(const MemoryFlash& flash, const std::vector<uint8_t>& before,
+                                       int status) {
     if (status == 0) return;
     const bool touched = std::any_of(flash.log.begin(), flash.log.end(), [](const std::string& line) {
         return line.rfind("erase", 0) == 0 || line.rfind("write", 0) == 0;
     });
-    if (!touched) {
-        if (flash.bytes != before) broken("a failed install changed the flash without an erase or write");
-        return;
-    }
-    const int64_t block = loader_table_block(flash, device);
-    if (block < 0 || flash.fail_query.count(static_cast<uint32_t>(block)) ||
-        flash.fail_erase.count(static_cast<uint32_t>(block)) || flash.fail_seek)
-        return;
-    // Only the old install's page can be there: a new one is written last,
-    // and image data that lands in the block (the overlap failure) is not it.
-    if (old_install &&
-        memcmp(flash.bytes.data() + block * device.erase, before.data() + block * device.erase, 960) == 0)
-        broken("a failed install left the old partition table where the loader looks");
+    if (!touched && flash.bytes != before)
+        broken("a failed install changed the flash without an erase or write");
+}
+
+// An image file is run dry before anything is written: on a device without
+// faults, whatever makes the install fail is found then.
+void check_untouched_when_file_refused(const MemoryFlash& flash, const std::vector<uint8_t>& before,
+                                       int status) {
+    if (status == 0) return;
+    const bool touched = std::any_of(flash.log.begin(), flash.log.end(), [](const std::string& line) {
+        return line.rfind("erase", 0) == 0 || line.rfind("write", 0) == 0 || line.rfind("markbad", 0) == 0;
+    });
+    if (touched || flash.bytes != before) broken("a failed install of an image file changed the flash");
+}
+
+// Where the earlier install's table and its two blocks were.
+struct OldInstall {
+    bool present = false;
+    int64_t table_block = -1;
+    uint32_t top = 0;
+};
+
+// After any run the loader's block, by the bad-block answers after it,
+// holds the complete new table (status 0; check_success checks the page),
+// the old table with the old install intact, or no magic. One of the
+// image's blocks that lands there in the overlap failure is not a table the
+// installer wrote; it is left to the overlap check.
+void check_loader_block(const MemoryFlash& flash, const Device& device, const std::vector<uint8_t>& before,
+                        const OldInstall& old, const Model& model, int status) {
+    const int64_t block = answered_table_block(flash, device);
+    if (block < 0 || status == 0) return;
+    const uint32_t e = device.erase;
+    const uint8_t* now = flash.bytes.data() + block * e;
+    if (memcmp(now, "VOLMERACONFIGBLK", 16) != 0) return;
+    for (const std::vector<uint8_t>& image_block : model.blocks)
+        if (memcmp(now, image_block.data(), e) == 0) return;
+    if (!old.present || block != old.table_block)
+        broken("a failed install left partition table magic where the loader looks, and not the old table");
+    const auto same = [&](uint64_t at) {
+        return memcmp(flash.bytes.data() + at * e, before.data() + at * e, e) == 0;
+    };
+    if (!same(static_cast<uint64_t>(block)))
+        broken("a failed install left partition table magic where the loader looks, and not the old table");
+    if (!same(old.top) || !same(old.top - 1))
+        broken("the loader reads the old table, but the old install is not intact");
 }
 
 // The status a device without faults must end with.
@@ -315,11 +364,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     flash.eintr_writes = data[10] % 4;
     flash.zero_write = data[11] & 1;
     flash.fail_seek = data[11] & 4;
-    const bool old_install = !(data[11] & 8) && put_old_install(flash, device);
+    // Worn blocks: the loader's block failing to erase or to read back, a
+    // block whose program does not hold, marks refused (or impossible, as on
+    // NOR); read-back is on unless bit 2 of byte 10 says otherwise.
+    const bool verify = !(data[10] & 0x04);
+    const uint32_t loader = static_cast<uint32_t>((0x380000u + device.erase - 1) / device.erase);
+    if (data[10] & 0x08) flash.fail_mark = {loader, top - data[7] % 8};
+    flash.cannot_mark = data[10] & 0x10;
+    if ((data[10] & 0x20) && verify)
+        flash.corrupt_write.insert(top - data[9] % 8);  // unseen without read-back
+    if (data[10] & 0x40) flash.ecc_fail.insert(data[10] & 0x01 ? loader : top - data[6] % 8);
+    if (data[10] & 0x80) flash.fail_erase.insert(loader);
+    OldInstall old;
+    old.present = !(data[11] & 8) && put_old_install(flash, device);
+    old.table_block = old.present ? answered_table_block(flash, device) : -1;
+    old.top = top;
     static std::vector<uint8_t> before;  // reused, as the flash is
     before.assign(flash.bytes.begin(), flash.bytes.end());
     device.faults = !flash.fail_erase.empty() || !flash.fail_write.empty() || !flash.fail_query.empty() ||
-                    flash.zero_write || flash.fail_seek;
+                    flash.zero_write || flash.fail_seek || !flash.corrupt_write.empty() ||
+                    !flash.ecc_fail.empty();
 
     static std::vector<uint8_t> bin;  // the image, with its checksums made right unless asked not to
     bin.assign(data + 12, data + size);
@@ -333,6 +397,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     run.geometry = flash.info;
     if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
     run.block_buffer.reset(new uint8_t[device.erase]);
+    if (verify && start_verifying(run.writes, device.erase) != 0) abort();
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) abort();
     // A pipe holds 64 KiB; longer images come from a memory file instead, and
@@ -360,13 +425,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Model model = model_image(image, image_size, device.erase, !run.settings.ignore_checksums);
     check_requests_in_bounds(flash, device);
     if (status == 0) check_success(flash, device, model, before);
-    check_failure_is_safe(flash, device, before, old_install, status);
-    if (status != 0 && from_file && !device.faults) {
-        const bool touched = std::any_of(flash.log.begin(), flash.log.end(), [](const std::string& line) {
-            return line.rfind("erase", 0) == 0 || line.rfind("write", 0) == 0;
-        });
-        if (touched || flash.bytes != before) broken("a failed install of an image file changed the flash");
-    }
+    check_untouched_when_failed_early(flash, before, status);
+    check_loader_block(flash, device, before, old, model, status);
+    if (from_file && !device.faults) check_untouched_when_file_refused(flash, before, status);
     if (!device.faults && flash.short_write == 0) {
         const int predicted = predicted_status(flash, device, model);
         if (predicted >= 0 && predicted != status) broken("status differs from the model's prediction");

@@ -19,6 +19,12 @@ NOR = bytes([3, 2, 3, 120, 0, 0, 0, 0, 0, 0, 0, 0])
 LOADER_ERASE = bytes([4, 0, 2, 128, 0, 0, 0x84, 0, 0, 0, 0, 0])
 # From an image file (checked before writing), over bad blocks.
 FILE_128K = bytes([4, 0, 3, 110, 5, 7, 0, 0, 0, 0, 0, 0x10])
+# Worn NAND (byte 10): the top block's program does not hold; the loader's
+# block reads back with an uncorrectable error and refuses its mark; a NOR
+# chip (no marks) whose loader's block cannot be erased.
+WORN_IMAGE = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 8, 0x20, 0])
+WORN_LOADER = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 0, 0x49, 0])
+NOR_WORN = bytes([3, 2, 3, 120, 0, 0, 0, 0, 0, 0, 0x90, 0])
 
 IMAGES = {
     "three-records": bin_image(S, [(S, b"\x11" * 5000), (S + 9000, b"\x22" * 30000), (S + 70000, b"\x33" * 10)]),
@@ -39,6 +45,7 @@ out.mkdir(parents=True, exist_ok=True)
 for name, image in IMAGES.items():
     for tag, prefix in (("clean16k", CLEAN_16K), ("bad128k", BAD_128K), ("small512", SMALL_512),
                         ("faulty", FAULTY), ("nor", NOR), ("loader-erase", LOADER_ERASE),
+                        ("worn-image", WORN_IMAGE), ("worn-loader", WORN_LOADER), ("nor-worn", NOR_WORN),
                         ("file128k", FILE_128K)):
         (out / f"{name}-{tag}").write_bytes(prefix + image)
-print(f"{len(IMAGES) * 7} seeds in {out}")
+print(f"{len(IMAGES) * 10} seeds in {out}")

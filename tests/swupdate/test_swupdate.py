@@ -155,13 +155,18 @@ def test_mkswu_refuses_what_a_board_refuses(board, data, nonfs, device, said, re
 # Faults plan cannot foresee, so the install starts and fails part way.
 # Each row: mtdsim options, -n, and the line drimlet prints for it.
 PART_WAY = [
-    pytest.param(["--fail-write", 512 - 7], NONFS, "Write erase block failed", id="image-block-write-fails"),
+    # A block whose program fails is marked bad and replaced; a fifth one in
+    # a run is one too many.
+    pytest.param(["--fail-write", f"0-{512 - 7}"], NONFS, "Too many failing blocks: is the chip write-protected?",
+                 id="image-block-writes-fail-past-the-cap"),
     # -n 3: blocks 2..24 hold exactly the 23 image blocks, so one block that
     # cannot be erased leaves the last image block without a home.
     pytest.param(["--fail-erase", 20], 3, "Erase failed at 00280000, skipping...",
                  id="erase-failure-leaves-too-few-blocks"),
-    pytest.param(["--fail-write", TABLE_BLOCK], NONFS, "Write of partition table failed",
-                 id="partition-table-write-fails"),
+    # The partition table's block fails and cannot be marked bad, so the
+    # loader would still read it.
+    pytest.param(["--fail-write", TABLE_BLOCK, "--fail-markbad", TABLE_BLOCK], NONFS,
+                 f"Failed to mark block at {TABLE_BLOCK * ERASE:08x} bad", id="partition-table-block-cannot-be-marked"),
 ]
 
 

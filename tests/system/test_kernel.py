@@ -80,8 +80,8 @@ class Case:
     how many of their blocks reach the flash."""
 
     def __init__(self, name, chip, nonfs, recs, bad=(), weak_blocks=(), weak_pages=(), source="file",
-                 status=0, err_tail=None, fits=None, image=None, over=None, bitflips=0, grave_pages=()):
-        self.name, self.chip, self.nonfs, self.records = name, chip, nonfs, recs
+                 status=0, err_tail=None, fits=None, image=None, over=None, bitflips=0, grave_pages=(), extra=()):
+        self.name, self.chip, self.nonfs, self.records, self.extra = name, chip, nonfs, recs, list(extra)
         self.bitflips, self.grave_pages = bitflips, list(grave_pages)
         self.bad, self.weak_blocks, self.weak_pages, self.source = list(bad), list(weak_blocks), list(weak_pages), source
         self.status, self.err_tail, self.fits = status, err_tail, fits
@@ -102,41 +102,70 @@ class Case:
             params += " gravepages=" + ",".join(f"{p}:0" for p in self.grave_pages)
         return params
 
+    def worn(self):
+        """{block: what failed} for the blocks this install would mark bad: a
+        weak block's erase, a weak page's program, a grave page's read-back
+        (unless --no-verify). Marking erases the block first, as
+        nand_block_markbad_lowlevel does, so a marked block reads erased."""
+        def block_of(page):
+            return page * self.chip.page // self.chip.erase
+
+        worn = {block: "Erase" for block in self.weak_blocks}
+        for page in self.weak_pages:
+            worn.setdefault(block_of(page), "Write")
+        if "--no-verify" not in self.extra:
+            for page in self.grave_pages:
+                worn.setdefault(block_of(page), "Verify")
+        return worn
+
     def effect(self):
         """(stderr, [(device block, bytes)] programmed in order, partition
         table block or None, its page) of this install."""
+        outcome = self.outcome()
+        return outcome["err"], outcome["writes"], outcome["table_block"], outcome["page"]
+
+    def marked(self):
+        """The blocks this install marks bad, in order."""
+        return self.outcome()["marked"]
+
+    def outcome(self):
         erase = self.chip.erase
         blocks = model.lay_out(START, self.records, erase)
-        unusable = set(self.bad) | set(self.weak_blocks)
+        worn = self.worn()
+        unusable = set(self.bad) | set(worn)
         placed, skipped = model.place(len(blocks), (self.nonfs << 20) // erase, unusable)
         if self.fits is not None:  # the install stops after this many blocks
             placed = placed[:self.fits]
         err = f"Image base address {START:08x}, size {header_length(self.image)}\n"
+        marked = []
+
+        def passed_over(block):
+            at = f"{block * erase:08x}"
+            if block in self.bad:
+                return f"Bad block at {at}, skipping...\n"
+            marked.append(block)
+            return f"{worn[block]} failed at {at}, skipping...\nMarked block at {at} bad\n"
+
         for block in skipped:
             if block > (placed[-1] if placed else 0) or len(placed) < len(blocks):
-                word = "Erase failed" if block in self.weak_blocks and block not in self.bad else "Bad block"
-                err += f"{word} at {block * erase:08x}, skipping...\n"
-        writes = list(zip(placed, blocks))
-        if self.weak_pages:  # the block whose program failed holds its pages before the failing one
-            failing_block = self.weak_pages[0] * self.chip.page // erase
-            good = (self.weak_pages[0] * self.chip.page) % erase
-            writes.append((failing_block, blocks[len(placed)][:good] + b"\xff" * (erase - good)))
+                err += passed_over(block)
+        outcome = {"writes": list(zip(placed, blocks)), "marked": marked, "table_block": None, "page": b""}
         if self.status != 0:
-            return err + self.err_tail, writes, None, b""
+            return {**outcome, "err": err + self.err_tail}
         err += f"Image written, {len(blocks)} erase blocks...\n"
         table_block = -(-model.TABLE_SEARCH_START // erase)
         while table_block in unusable:
-            word = "Erase failed" if table_block in self.weak_blocks and table_block not in self.bad else "Bad block"
-            err += f"{word} at {table_block * erase:08x}, skipping...\n"
+            err += passed_over(table_block)
             table_block += 1
         err += "Partition table written...\n"
-        return err, writes, table_block, model.table_page(placed, model.table_page_size(self.chip.page))
+        page = model.table_page(placed, model.table_page_size(self.chip.page))
+        return {**outcome, "err": err, "table_block": table_block, "page": page}
 
     def loader_block(self):
         """Where the loader reads the partition table: the first block from
-        3.5 MiB up that the chip does not report bad."""
+        3.5 MiB up that the chip does not report bad, after this install."""
         block = -(-model.TABLE_SEARCH_START // self.chip.erase)
-        while block in self.bad:
+        while block in self.bad or block in self.marked():
             block += 1
         return block
 
@@ -170,10 +199,6 @@ CASES = [
     Case("small-page", SMALL_PAGE, 32, records(3, 600 << 10, 16 << 10), bad=[2048, 2040, 224, 225]),
     Case("4k-page", PAGE_4K, 64, records(4, 3 << 20, 256 << 10), bad=[256, 250, 14]),
     Case("256mib-pipe", LARGE_256M, 128, records(5, 2 << 20, E128), bad=[1024, 1020, 28, 29], source="pipe"),
-    Case("erase-fails-image-block", LARGE, 64, records(6, 1 << 20, E128), weak_blocks=[511]),
-    Case("erase-fails-table_block-block", LARGE, 64, records(7, 1 << 20, E128), weak_blocks=[28], bad=[510]),
-    Case("program-fails", LARGE, 64, blocks_image(4, E128), weak_pages=[511 * 64 + 5], status=1,
-         err_tail="Write erase block failed\n", fits=1),
     Case("area-exhausted", LARGE, 2, blocks_image(20, E128), bad=[10], status=1,
          err_tail="No good block left in the non-Filesystem partition!\n", fits=14),
     Case("overlaps-partition-table", LARGE, 8, blocks_image(37, E128), status=1, fits=37,
@@ -202,15 +227,28 @@ SAFETY_CASES = [
     Case("over-a-complete", LARGE, 64, RECORDS_B, bad=SAFETY_BAD, over=INSTALL_A),
 ]
 
+# Worn blocks: each fails once, is marked bad (the kernel's bad-block query
+# says so afterwards, and marking erased it) and what was to go there goes
+# into the next good block; show and verify then pass.
+WORN_CASES = [
+    Case("erase-fails-image-block", LARGE, 64, records(6, 1 << 20, E128), weak_blocks=[511]),
+    Case("erase-fails-loader-block", LARGE, 64, records(7, 1 << 20, E128), weak_blocks=[28], bad=[510]),
+    Case("program-fails", LARGE, 64, blocks_image(4, E128), weak_pages=[511 * 64 + 5]),
+    Case("uncorrectable-read-back", LARGE, 64, records(13, 1 << 20, E128), grave_pages=[510 * 64 + 5]),
+]
+
 # ECC on the way back. nandsim's bitflips flips a random bit in one read of a
 # written page in 1024, so about 130 * 64 / 1024 = 8 corrected bitflips show
 # up in each read of these 130 blocks; its dump is installed again on a fresh chip.
-# A grave page returns noise on every read: ECC cannot correct it.
+# The install's own read-back meets about as many and says so in one line.
+# A grave page returns noise on every read: ECC cannot correct it; installed
+# without read-back, it stays for verify and dump to find.
 ECC_CASES = [
     Case("bitflips-dump-round-trip", LARGE, 64, records(11, (16 << 20) - 4096, E128), bad=[511, 28], bitflips=1),
-    Case("uncorrectable-page", LARGE, 64, records(12, 1 << 20, E128), grave_pages=[510 * 64 + 5]),
+    Case("uncorrectable-page", LARGE, 64, records(12, 1 << 20, E128), grave_pages=[510 * 64 + 5],
+         extra=["--no-verify"]),
 ]
-ALL_CASES = CASES + SAFETY_CASES + ECC_CASES
+ALL_CASES = CASES + SAFETY_CASES + WORN_CASES + ECC_CASES
 
 # Timing: a 16 MiB image, 128 blocks from block 512 down, on nandsim with its
 # delays on (microseconds; the erase in milliseconds, the bus cycles in
@@ -260,9 +298,12 @@ def case_steps(case, arch):
         lines.append(f"step before {drimlet_in_guest(arch)} -n {case.over.nonfs} /dev/mtd0 before.bin")
     feed = "fed nk.bin " if case.source == "pipe" else ""
     image = "-" if case.source == "pipe" else "nk.bin"
-    lines.append(f"step install {feed}{drimlet_in_guest(arch)} -n {case.nonfs} /dev/mtd0 {image}")
-    if case.over:
+    options = "".join(f"{option} " for option in case.extra)
+    lines.append(f"step install {feed}{drimlet_in_guest(arch)} {options}-n {case.nonfs} /dev/mtd0 {image}")
+    if case.over or case in WORN_CASES:
         lines.append(f"step show {inspect_in_guest(arch)} show /dev/mtd0")
+    if case in WORN_CASES:
+        lines.append(f"step verify {inspect_in_guest(arch)} verify /dev/mtd0 nk.bin")
     if case in ECC_CASES:
         lines += [f"step verify{k} {inspect_in_guest(arch)} verify /dev/mtd0 nk.bin" for k in (1, 2)]
         lines.append(f"step dump-image {inspect_in_guest(arch)} dump /dev/mtd0 dumped.bin --start {START:#x}")
@@ -270,6 +311,9 @@ def case_steps(case, arch):
         lines += ["dmesg -c > /dev/null", f"step map {inspect_in_guest(arch)} --json map -n {case.nonfs} /dev/mtd0",
                   "dmesg > map.dmesg"]
     lines.append("dump after")
+    # The kernel's bad-block query, through flash_erase, last: a block it
+    # does not report bad gets erased.
+    lines += [f"step probe-{block} flash_erase /dev/mtd0 {block * case.chip.erase} 1" for block in case.marked()]
     if case is ECC_CASES[0]:
         lines += ["fresh_chip", f"step reinstall {drimlet_in_guest(arch)} -n {case.nonfs} /dev/mtd0 dumped.bin",
                   "dump reinstalled"]
@@ -400,13 +444,24 @@ def check_case(guest, case, arch):
     err, flash = expected_of(case)
     status, out, got_err = read_step(folder, "install")
     assert out == case.chip.report()
+    if case.bitflips:  # how many blocks meet one is chance: the kernel's count bounds it
+        got_err, blocks = without_read_back_line(got_err)
+        corrected, _ = kernel_ecc(folder, "install")
+        assert 0 < blocks <= corrected, f"{blocks} blocks read back with corrected bitflips, {corrected} corrected"
     assert got_err == err
     assert status == case.status
-    assert int((folder / "after.bad").read_text()) == len(case.bad)
+    assert int((folder / "after.bad").read_text()) == len(case.bad) + len(case.marked())
     _, failed = kernel_ecc(folder, "after")
-    assert (failed > 0) == bool(case.grave_pages), f"the kernel counted {failed} ECC failures reading the chip back"
+    grave_left = bool(case.grave_pages) and "--no-verify" in case.extra
+    assert (failed > 0) == grave_left, f"the kernel counted {failed} ECC failures reading the chip back"
     assert_flash(case, folder / "after.flash", flash)
     return folder
+
+
+def without_read_back_line(err):
+    """`err` without its "Read back N blocks with corrected bitflips" line, and N (0 without one)."""
+    found = re.search(r"^Read back (\d+) blocks with corrected bitflips\n", err, re.M)
+    return (err[:found.start()] + err[found.end():], int(found.group(1))) if found else (err, 0)
 
 
 def kernel_ecc(folder, step):
@@ -469,6 +524,25 @@ def test_install_over_an_earlier_one(guest, case, arch):
 
 
 @pytest.mark.parametrize("arch", BINARIES)
+@pytest.mark.parametrize("case", WORN_CASES, ids=[c.name for c in WORN_CASES])
+def test_worn_block_is_marked_and_the_install_verifies(guest, case, arch):
+    """The block that failed is passed over and marked: the kernel's
+    bad-block query reports it bad, show finds the table where the loader
+    looks and verify passes."""
+    folder = check_case(guest, case, arch)
+    assert case.marked(), "the case wears no block"
+    _, writes, table_block, _ = case.effect()
+    assert table_block == case.loader_block()
+    status, out, err = read_step(folder, "show")
+    assert (status, shown_table(out)) == (0, (table_block, [block for block, _ in writes])), out + err
+    status, out, err = read_step(folder, "verify")
+    assert status == 0, out + err
+    for block in case.marked():
+        status, out, err = read_step(folder, f"probe-{block}")
+        assert re.search(rf"Skipping bad block at (0x)?{block * case.chip.erase:08x}", out + err), out + err
+
+
+@pytest.mark.parametrize("arch", BINARIES)
 def test_corrected_bitflips_warn_and_a_dump_installs_again(guest, arch):
     """verify and dump report exactly the bitflips the kernel corrected while
     they read (give or take one in the partition table page, read once
@@ -495,7 +569,7 @@ def test_corrected_bitflips_warn_and_a_dump_installs_again(guest, arch):
             assert f"verify: all {blocks} image blocks and the partition table match" in out, (step, out)
     assert seen > 0, f"two verifies of {blocks} blocks saw no corrected bitflip: is bitflips= still honoured?"
     status, out, err = read_step(folder, "reinstall")
-    assert status == 0 and err.endswith("Partition table written...\n"), err
+    assert status == 0 and without_read_back_line(err)[0].endswith("Partition table written...\n"), err
     assert_flash(case, folder / "reinstalled.flash", expected_of(case)[1])
 
 

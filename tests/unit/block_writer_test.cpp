@@ -20,7 +20,7 @@ class BlockWriter : public testing::Test {
     // One call, with standard error captured into `messages`.
     int write_block() {
         testing::internal::CaptureStderr();
-        int result = write_next_block(device, kErase, cursor, block.data());
+        int result = write_next_block(device, context, kErase, cursor, block.data());
         messages = testing::internal::GetCapturedStderr();
         return result;
     }
@@ -30,6 +30,7 @@ class BlockWriter : public testing::Test {
 
     MemoryFlash flash;
     MtdDevice device;
+    WriteContext context;
     std::vector<uint8_t> block;
     AllocatorCursor cursor = 0;
     std::string messages;
@@ -83,11 +84,14 @@ TEST_F(BlockWriter, UnusableBlocksAreSkippedWithTheirOffset) {
         {"bad", [](MemoryFlash& f) { f.bad_blocks = {3}; }, "Bad block at 00060000, skipping...\n"},
         {"query fails", [](MemoryFlash& f) { f.fail_query = {3}; }, "Bad block at 00060000, skipping...\n"},
         {"erase fails", [](MemoryFlash& f) { f.fail_erase = {3}; },
-         "Erase failed at 00060000, skipping...\n"},
+         "Erase failed at 00060000, skipping...\nMarked block at 00060000 bad\n"},
+        {"program fails with EIO", [](MemoryFlash& f) { f.fail_write = {3}; },
+         "Write failed at 00060000, skipping...\nMarked block at 00060000 bad\n"},
     };
     for (const SkipCase& c : cases) {
         attach_memory_flash(flash, 16 * kErase, kErase, kPage);
-        flash.bad_blocks.clear(), flash.fail_query.clear(), flash.fail_erase.clear();
+        flash.bad_blocks.clear(), flash.fail_query.clear(), flash.fail_erase.clear(),
+            flash.fail_write.clear();
         c.arrange(flash);
         cursor = 3;
         EXPECT_EQ(write_block(), 2) << c.name;
@@ -121,13 +125,12 @@ struct FailCase {
 
 TEST_F(BlockWriter, FailedWritesEndWithTheWriteMessage) {
     const FailCase cases[] = {
-        {"write error", [](MemoryFlash& f) { f.fail_write = {6}; }},
         {"no progress", [](MemoryFlash& f) { f.zero_write = true; }},
         {"seek error", [](MemoryFlash& f) { f.fail_seek = true; }},
     };
     for (const FailCase& c : cases) {
         attach_memory_flash(flash, 16 * kErase, kErase, kPage);
-        flash.fail_write.clear(), flash.zero_write = false, flash.fail_seek = false;
+        flash.zero_write = false, flash.fail_seek = false;
         c.arrange(flash);
         cursor = 6;
         EXPECT_EQ(write_block(), -1) << c.name;

@@ -101,6 +101,7 @@ long write_some(MtdDevice& device, const uint8_t* data, size_t size) {
                 }
             for (size_t i = start; i < start + page; ++i) cells[i] &= data[i];
         }
+        if (take && flash.corrupt_write.count(block)) cells[0] ^= 0x01;
         if (take && flash.bad_blocks.count(block)) ++flash.violations;
         flash.position += take;
         result = static_cast<long>(take);
@@ -114,19 +115,36 @@ long read_some(MtdDevice& device, uint8_t* into, size_t size) {
     const uint64_t at = flash.position;
     const size_t take = at >= flash.bytes.size() ? 0 : std::min<size_t>(size, flash.bytes.size() - at);
     memcpy(into, flash.bytes.data() + at, take);
+    const uint32_t block = static_cast<uint32_t>(at / flash.info.erasesize);
+    if (take && flash.ecc_fail.count(block)) ++flash.ecc.failed;
+    if (take && flash.bitflips.count(block)) ++flash.ecc.corrected;
     flash.position += take;
     note(flash, "read %llu %llu -> %ld", at, size, static_cast<long>(take));
     return static_cast<long>(take);
 }
 
-int ecc_stats(MtdDevice&, mtd_ecc_stats& stats) {
-    stats = mtd_ecc_stats{};  // memory never flips a bit
+int ecc_stats(MtdDevice& device, mtd_ecc_stats& stats) {
+    stats = flash_of(device).ecc;
     return 0;
 }
 int total_size(MtdDevice& device, uint64_t& size) {
     size = flash_of(device).info.size;
     return 0;
 }
+
+int mark_bad(MtdDevice& device, uint64_t offset) {
+    MemoryFlash& flash = flash_of(device);
+    uint32_t block = static_cast<uint32_t>(offset / flash.info.erasesize);
+    int error = flash.cannot_mark              ? EOPNOTSUPP
+                : offset >= flash.info.size    ? EINVAL
+                : flash.fail_mark.count(block) ? EIO
+                                               : 0;
+    note(flash, "markbad %llu%.0llu -> %ld", block, 0, error ? -1 : 0);
+    if (error) return fail(error);
+    flash.bad_blocks.insert(block);
+    return 0;
+}
+
 int lock(MtdDevice& device, bool exclusive) {
     MemoryFlash& flash = flash_of(device);
     flash.log.emplace_back(exclusive ? "lock exclusive" : "lock shared");
@@ -135,8 +153,8 @@ int lock(MtdDevice& device, bool exclusive) {
 }  // namespace
 
 MtdDevice memory_flash_device(MemoryFlash& flash) {
-    MtdDevice device{open_flash, close_flash, get_info,  block_is_bad, unlock,     erase,
-                     seek,       write_some,  read_some, ecc_stats,    total_size, lock};
+    MtdDevice device{open_flash, close_flash, get_info,  block_is_bad, unlock,   erase, seek,
+                     write_some, read_some,   ecc_stats, total_size,   mark_bad, lock};
     device.context = &flash;
     return device;
 }

@@ -1,6 +1,7 @@
 // An in-memory NAND behind the MTD device requests, for in-process tests:
 // it enforces erase-before-program and alignment like the chip, records every
-// request, and can be told to fail any of them.
+// request, and can be told to fail any of them. A block marked bad stays in
+// `bad_blocks`.
 #pragma once
 
 #include <mtd/mtd-user.h>
@@ -16,6 +17,12 @@ struct MemoryFlash {
     mtd_info_user info{};
     std::vector<uint8_t> bytes;
     std::set<uint32_t> bad_blocks, fail_query, fail_erase, fail_write;
+    std::set<uint32_t> fail_mark;      // MEMSETBADBLOCK fails with EIO
+    bool cannot_mark = false;          // MEMSETBADBLOCK fails with EOPNOTSUPP, as on NOR
+    std::set<uint32_t> corrupt_write;  // a write succeeds but one bit of it does not hold
+    std::set<uint32_t> ecc_fail;       // reads count an uncorrectable ECC error
+    std::set<uint32_t> bitflips;       // reads count a corrected bitflip
+    mtd_ecc_stats ecc{};               // what ECCGETSTATS answers
     bool fail_info = false;
     bool fail_seek = false;
     bool locked_elsewhere = false;  // another process holds the device's lock

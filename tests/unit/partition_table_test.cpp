@@ -53,8 +53,9 @@ TEST(WriteConfigBlock, PageLargerThanAnEraseBlockIsNeverWritten) {
     attach_memory_flash(flash, 8 << 20, 512, 1024);
     TestRun test(flash, {}, 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(
-        write_config_block(test.run.device, test.run.geometry, test.run.geometry.size, table_of({9000})), -1);
+    EXPECT_EQ(write_config_block(test.run.device, test.run.writes, test.run.geometry, test.run.geometry.size,
+                                 table_of({9000})),
+              -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not enough space/too many bad blocks\n");
     EXPECT_TRUE(flash.log.empty());
 }
@@ -96,9 +97,9 @@ TEST(WriteConfigBlock, SearchSkipsAndRefusals) {
          {28},
          {},
          {40},
-         1,
-         "Erase of partition table block at 00380000 failed\n",
-         -1},
+         0,
+         "Erase failed at 00380000, skipping...\nMarked block at 00380000 bad\nPartition table written...\n",
+         29},
         {"device ends at 3.5 MiB",
          28 * kErase,
          {},
@@ -127,7 +128,15 @@ TEST(WriteConfigBlock, SearchSkipsAndRefusals) {
          1,
          "Bad block at 00380000, skipping...\nImage overlaps partition table block at 003a0000!\n",
          -1},
-        {"write fails", 64 * kErase, {}, {}, {28}, {40}, 1, "Write of partition table failed\n", -1},
+        {"page write fails",
+         64 * kErase,
+         {},
+         {},
+         {28},
+         {40},
+         0,
+         "Write failed at 00380000, skipping...\nMarked block at 00380000 bad\nPartition table written...\n",
+         29},
     };
     for (const ConfigCase& c : cases) {
         MemoryFlash flash;
@@ -140,8 +149,8 @@ TEST(WriteConfigBlock, SearchSkipsAndRefusals) {
         std::vector<uint8_t> before = flash.bytes;
         TestRun test(flash, {}, 0);
         testing::internal::CaptureStderr();
-        int status = write_config_block(test.run.device, test.run.geometry, test.run.geometry.size,
-                                        table_of(c.table)) == 0
+        int status = write_config_block(test.run.device, test.run.writes, test.run.geometry,
+                                        test.run.geometry.size, table_of(c.table)) == 0
                          ? 0
                          : 1;
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.messages) << c.name;

@@ -3,24 +3,30 @@
 //   mtdsim --flash FILE [--size 128M] [--erase 128K] [--page 2K] [--type N]
 //          [--device PATH] [--bad LIST] [--fail-erase LIST] [--fail-write LIST]
 //          [--fail-query LIST] [--fail-page LIST] [--fail-info] [--short-write BYTES]
+//          [--fail-markbad LIST] [--weak B[:N],...] [--weak-page P[:N],...]
+//          [--corrupt-write LIST] [--ecc-fail-written LIST]
 //          [--bitflips B[:N],...] [--ecc-fail LIST] [--fault INDEX:KIND,...]
 //          [--cut INDEX[:PAGES]] [--timing] [--t-prog US] [--t-read US] [--t-erase US]
 //          [--log FILE] [--fresh] [--qemu] -- COMMAND [ARGS...]
 //
 // The flash file is created erased (all 0xFF) when missing or with --fresh;
 // from 4 GiB on it is sparse, a hole being erased flash. FILE.pages beside it
-// records which pages were programmed since their last erase. Block lists
-// are erase block numbers and ranges (28,100-120); --fail-page takes page
-// numbers. Fault kinds are eio, eintr, short and zero, applied to the device
-// request with that 1-based index; --cut kills the command at that request
-// as a power loss would. Exit status: the command's; 99 when it broke a NAND
-// rule (programming a page not erased since it was last programmed, writing
-// a bad block, unaligned access), the violations then listed on standard
-// error; 97 when the command cannot be simulated (statically linked, or of
-// another architecture than the preload library) and so was not run; 98
-// when the preload library did not announce itself in the command, whose
-// device requests then were not simulated; 128+9 after a --cut. With --qemu
-// the preload library is handed to the command through QEMU_SET_ENV, for a
+// records which pages were programmed since their last erase and which
+// blocks were marked bad (MEMSETBADBLOCK; --fresh clears the marks). Block
+// lists are erase block numbers and ranges (28,100-120); --fail-page and
+// --weak-page take page numbers. --weak B:N lets block B erase N more times
+// (default 3, as nandsim's weakblocks) before every erase fails; --weak-page
+// P:N the same for programs of page P (nandsim's weakpages). Fault kinds are
+// eio, eintr, short and zero, applied to the device request with that
+// 1-based index; --cut kills the command at that request as a power loss
+// would. Exit status: the command's; 99 when it broke a NAND rule
+// (programming a page not erased since it was last programmed, writing a bad
+// block, unaligned access), the violations then listed on standard error; 97
+// when the command cannot be simulated (statically linked, or of another
+// architecture than the preload library) and so was not run; 98 when the
+// preload library did not announce itself in the command, whose device
+// requests then were not simulated; 128+9 after a --cut. With --qemu the
+// preload library is handed to the command through QEMU_SET_ENV, for a
 // foreign-architecture command run under qemu-user.
 
 #include <errno.h>
@@ -54,19 +60,25 @@ const char kUsage[] =
     "usage: mtdsim --flash FILE [--size N] [--erase N] [--page N] [--type N] [--device PATH]\n"
     "              [--bad LIST] [--fail-erase LIST] [--fail-write LIST] [--fail-query LIST]\n"
     "              [--fail-page LIST] [--fail-info] [--short-write N] [--bitflips B[:N],...]\n"
-    "              [--ecc-fail LIST] [--fault I:KIND,...] [--cut I[:PAGES]] [--timing]\n"
+    "              [--ecc-fail LIST] [--fail-markbad LIST] [--weak B[:N],...]\n"
+    "              [--weak-page P[:N],...] [--corrupt-write LIST] [--ecc-fail-written LIST]\n"
+    "              [--fault I:KIND,...] [--cut I[:PAGES]] [--timing]\n"
     "              [--t-prog US] [--t-read US] [--t-erase US] [--log FILE] [--fresh] [--qemu]\n"
     "              -- COMMAND [ARGS...]\n"
     "LIST: numbers and ranges, e.g. 28,100-120\n";
 
 // What the wrapper owns in the environment; nothing of an outer mtdsim run
 // may leak into this one.
-const char* const kSettings[] = {
-    "MTDSIM_FLASH",     "MTDSIM_SIZE",       "MTDSIM_ERASE",       "MTDSIM_PAGE",       "MTDSIM_TYPE",
-    "MTDSIM_DEVICE",    "MTDSIM_BAD",        "MTDSIM_FAIL_ERASE",  "MTDSIM_FAIL_WRITE", "MTDSIM_FAIL_QUERY",
-    "MTDSIM_FAIL_PAGE", "MTDSIM_FAIL_INFO",  "MTDSIM_SHORT_WRITE", "MTDSIM_BITFLIPS",   "MTDSIM_ECC_FAIL",
-    "MTDSIM_FAULTS",    "MTDSIM_CUT",        "MTDSIM_T_PROG",      "MTDSIM_T_READ",     "MTDSIM_T_ERASE",
-    "MTDSIM_LOG",       "MTDSIM_VIOLATIONS", "MTDSIM_HANDSHAKE",   "MTDSIM_CUT_REPORT", "MTDSIM_PAGES"};
+const char* const kSettings[] = {"MTDSIM_FLASH",       "MTDSIM_SIZE",          "MTDSIM_ERASE",
+                                 "MTDSIM_PAGE",        "MTDSIM_TYPE",          "MTDSIM_DEVICE",
+                                 "MTDSIM_BAD",         "MTDSIM_FAIL_ERASE",    "MTDSIM_FAIL_WRITE",
+                                 "MTDSIM_FAIL_QUERY",  "MTDSIM_FAIL_PAGE",     "MTDSIM_FAIL_INFO",
+                                 "MTDSIM_SHORT_WRITE", "MTDSIM_BITFLIPS",      "MTDSIM_ECC_FAIL",
+                                 "MTDSIM_FAULTS",      "MTDSIM_CUT",           "MTDSIM_T_PROG",
+                                 "MTDSIM_T_READ",      "MTDSIM_T_ERASE",       "MTDSIM_LOG",
+                                 "MTDSIM_VIOLATIONS",  "MTDSIM_HANDSHAKE",     "MTDSIM_CUT_REPORT",
+                                 "MTDSIM_PAGES",       "MTDSIM_FAIL_MARKBAD",  "MTDSIM_WEAK",
+                                 "MTDSIM_WEAK_PAGE",   "MTDSIM_CORRUPT_WRITE", "MTDSIM_ECC_FAIL_WRITTEN"};
 
 int usage() {
     fputs(kUsage, stderr);
@@ -245,6 +257,16 @@ int main(int argc, char* argv[]) {
             ok = set_list("MTDSIM_BITFLIPS", true);
         else if (option == "--ecc-fail")
             ok = set_list("MTDSIM_ECC_FAIL", false);
+        else if (option == "--ecc-fail-written")
+            ok = set_list("MTDSIM_ECC_FAIL_WRITTEN", false);
+        else if (option == "--fail-markbad")
+            ok = set_list("MTDSIM_FAIL_MARKBAD", false);
+        else if (option == "--weak")
+            ok = set_list("MTDSIM_WEAK", true);
+        else if (option == "--weak-page")
+            ok = set_list("MTDSIM_WEAK_PAGE", true);
+        else if (option == "--corrupt-write")
+            ok = set_list("MTDSIM_CORRUPT_WRITE", false);
         else if (option == "--short-write")
             ok = set_env("MTDSIM_SHORT_WRITE");
         else if (option == "--fault")
@@ -301,10 +323,11 @@ int main(int argc, char* argv[]) {
     // FLASH.pages mapped and keeps it current, and rebuilding the file would
     // pull the pages from under it. Every wrapper holds a shared lock on it
     // while its command runs; only one that finds no other prepares it.
+    const uint64_t blocks = erase > 0 ? static_cast<uint64_t>(size / erase) : 0;
     const int pages_lock = open(pages_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     const bool alone = pages_lock >= 0 && flock(pages_lock, LOCK_EX | LOCK_NB) == 0;
-    if (alone &&
-        mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, created) != 0) {
+    if (alone && mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, blocks,
+                                            created) != 0) {
         perror(pages_path.c_str());
         return kStatusUsage;
     }

@@ -93,11 +93,13 @@ inline uint64_t count_blocks(const RangeList& list, uint64_t blocks) {
 }
 
 // FLASH.pages: which pages were programmed since their block's last erase,
-// kept beside the flash file so the answer survives from one run to the
-// next. The wrapper validates and stamps it; the library maps it shared and
-// sets bits as it programs, so a killed program leaves it current.
+// and which blocks were marked bad (MEMSETBADBLOCK), kept beside the flash
+// file so the answer survives from one run to the next. The wrapper
+// validates and stamps it; the library maps it shared and sets bits as it
+// programs and marks, so a killed program leaves it current. Layout: the
+// header, one bit per page, then one bit per erase block.
 constexpr char kPageStateMagic[8] = {'M', 'T', 'D', 'S', 'I', 'M', 'P', 'G'};
-constexpr uint64_t kPageStateVersion = 1;
+constexpr uint64_t kPageStateVersion = 2;
 constexpr size_t kPageStateHeader = 128;
 
 struct PageStateHeader {
@@ -117,10 +119,15 @@ struct PageStateHeader {
     // its processes as the kernel's counters are by all users of a device.
     uint32_t ecc_corrected;
     uint32_t ecc_failed;
+    uint64_t blocks;      // erase blocks tracked in the bad-block bitmap
+    uint32_t marked_bad;  // blocks marked bad so far, each counted once
 };
 static_assert(sizeof(PageStateHeader) <= kPageStateHeader, "page state header too large");
 
-inline uint64_t page_state_bytes(uint64_t pages) { return kPageStateHeader + (pages + 7) / 8; }
+inline uint64_t page_bitmap_bytes(uint64_t pages) { return (pages + 7) / 8; }
+inline uint64_t page_state_bytes(uint64_t pages, uint64_t blocks) {
+    return kPageStateHeader + page_bitmap_bytes(pages) + (blocks + 7) / 8;
+}
 
 // Files this large are kept sparse: created as a hole, erased by punching
 // holes, and a hole reads as erased flash through the device.

@@ -64,22 +64,32 @@ int write_all(int fd, const void* data, size_t size, off_t at) {
 }  // namespace
 
 int prepare_page_state(const std::string& flash, const std::string& pages_path, uint64_t size, uint64_t unit,
-                       bool created) {
+                       uint64_t blocks, bool created) {
     const uint64_t pages = (size + unit - 1) / unit;
-    const uint64_t bytes = page_state_bytes(pages);
+    const uint64_t bytes = page_state_bytes(pages, blocks);
     struct stat flash_status;
     if (stat(flash.c_str(), &flash_status) != 0) return -1;
     int fd = open(pages_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     PageStateHeader header{};
     struct stat status;
-    bool keep = !created && fstat(fd, &status) == 0 && static_cast<uint64_t>(status.st_size) == bytes &&
-                pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
-                memcmp(header.magic, kPageStateMagic, sizeof header.magic) == 0 &&
-                header.version == kPageStateVersion && header.unit == unit && header.pages == pages &&
-                same_file(header, flash_status);
-    if (!keep) {
+    // Marks are the chip's own: they stay whatever happened to the flash
+    // file's contents, and go only with a new chip.
+    const bool compatible = !created && fstat(fd, &status) == 0 &&
+                            static_cast<uint64_t>(status.st_size) == bytes &&
+                            pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                            memcmp(header.magic, kPageStateMagic, sizeof header.magic) == 0 &&
+                            header.version == kPageStateVersion && header.unit == unit &&
+                            header.pages == pages && header.blocks == blocks;
+    if (!compatible || !same_file(header, flash_status)) {
         std::vector<uint8_t> bits(static_cast<size_t>(bytes - kPageStateHeader), 0);
+        const size_t marks_at = static_cast<size_t>(page_bitmap_bytes(pages));
+        if (compatible && pread(fd, bits.data() + marks_at, bits.size() - marks_at,
+                                static_cast<off_t>(kPageStateHeader + marks_at)) !=
+                              static_cast<ssize_t>(bits.size() - marks_at)) {
+            close(fd);
+            return -1;
+        }
         if (!created) {
             int flash_fd = open(flash.c_str(), O_RDONLY | O_CLOEXEC);
             int guessed = flash_fd < 0 ? -1 : guess_from_contents(flash_fd, size, unit, bits);
@@ -94,11 +104,14 @@ int prepare_page_state(const std::string& flash, const std::string& pages_path, 
             close(fd);
             return -1;
         }
+        const uint32_t marked = compatible ? header.marked_bad : 0;
         header = PageStateHeader{};
         memcpy(header.magic, kPageStateMagic, sizeof header.magic);
         header.version = kPageStateVersion;
         header.unit = unit;
         header.pages = pages;
+        header.blocks = blocks;
+        header.marked_bad = marked;
     }
     // No stamp while the program runs: if the wrapper never gets to stamp
     // it, the next run rebuilds it from the contents.

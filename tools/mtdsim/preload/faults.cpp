@@ -18,7 +18,31 @@
 
 namespace mtdsim::preload {
 
+// How much wear one block (or page) of a --weak list has taken so far.
+struct Wear {
+    const RangeList* list;
+    uint64_t unit;  // block or page number
+    uint32_t done;
+};
+
 namespace {
+
+// True when `unit` of `list` has no wear left; counts one more use otherwise.
+bool worn_out(const RangeList& list, uint64_t unit) {
+    const Range* weak = find_range(list, unit);
+    if (!weak) return false;
+    int i = 0;
+    while (i < sim.wear_count && (sim.wear[i].list != &list || sim.wear[i].unit != unit)) ++i;
+    if (i == sim.wear_count) {
+        void* grown = realloc(sim.wear, sizeof(Wear) * static_cast<size_t>(sim.wear_count + 1));
+        if (!grown) return true;
+        sim.wear = static_cast<Wear*>(grown);
+        sim.wear[sim.wear_count++] = Wear{&list, unit, 0};
+    }
+    if (sim.wear[i].done >= weak->value) return true;
+    ++sim.wear[i].done;
+    return false;
+}
 
 FaultKind fault_kind(const char* word) {
     if (strncmp(word, "eio", 3) == 0) return kFaultEio;
@@ -65,10 +89,19 @@ void load_faults() {
     parse_list("MTDSIM_FAIL_PAGE", sim.fail_page);
     parse_list("MTDSIM_BITFLIPS", sim.bitflips, true);
     parse_list("MTDSIM_ECC_FAIL", sim.ecc_fail);
+    parse_list("MTDSIM_FAIL_MARKBAD", sim.fail_markbad);
+    parse_list("MTDSIM_CORRUPT_WRITE", sim.corrupt_write);
+    parse_list("MTDSIM_ECC_FAIL_WRITTEN", sim.ecc_fail_written);
+    // Without a count, three more, as nandsim's weakblocks and weakpages.
+    parse_list("MTDSIM_WEAK", sim.weak_erase, true, 3);
+    parse_list("MTDSIM_WEAK_PAGE", sim.weak_page, true, 3);
     parse_faults();
     parse_cut();
     sim.cut_path = getenv("MTDSIM_CUT_REPORT");
 }
+
+bool weak_erase_fails(uint64_t block) { return worn_out(sim.weak_erase, block); }
+bool weak_program_fails(uint64_t page) { return worn_out(sim.weak_page, page); }
 
 // The power goes at this request: logged, told to the wrapper, and the
 // process dies as it would on the board, with nothing after this point done.

@@ -1,9 +1,10 @@
 // The device's ioctl requests, as mtdchar over NAND answers them:
-// MEMGETINFO, MEMGETBADBLOCK, MEMERASE/MEMERASE64, ECCGETSTATS, the layout
-// queries ECCGETLAYOUT and MEMGETOOBSEL, MEMGETREGIONCOUNT (no erase
-// regions); MEMUNLOCK fails with 524 and MEMISLOCKED with EOPNOTSUPP, as raw
-// NAND does. Any other request is a violation. sim_ioctl is the one
-// dispatch: a new request gets a case there and a function of its own here.
+// MEMGETINFO, MEMGETBADBLOCK, MEMSETBADBLOCK, MEMERASE/MEMERASE64,
+// ECCGETSTATS, the layout queries ECCGETLAYOUT and MEMGETOOBSEL,
+// MEMGETREGIONCOUNT (no erase regions); MEMUNLOCK fails with 524 and
+// MEMISLOCKED with EOPNOTSUPP, as raw NAND does. Any other request is a
+// violation. sim_ioctl is the one dispatch: a new request gets a case there
+// and a function of its own here.
 
 #include "ioctl.h"
 
@@ -49,7 +50,7 @@ int sim_getbadblock(const loff_t* where, FaultKind fault) {
         error = EINVAL;
     else if (fault != kFaultNone || in_list(sim.fail_query, block_of(offset)))
         error = EIO;
-    result = error ? -1 : in_list(sim.bad, block_of(offset)) ? 1 : 0;
+    result = error ? -1 : block_is_bad(block_of(offset)) ? 1 : 0;
     log_line("MEMGETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), result,
              error_name(error));
     return error ? fail(error) : result;
@@ -68,7 +69,7 @@ int sim_erase(int fd, uint64_t start, uint64_t length, FaultKind fault) {
     else if (fault != kFaultNone)
         error = EIO;
     for (uint64_t b = block_of(start); !error && b < block_of(start + length); ++b)
-        if (in_list(sim.bad, b) || in_list(sim.fail_erase, b)) error = EIO;
+        if (block_is_bad(b) || in_list(sim.fail_erase, b) || weak_erase_fails(b)) error = EIO;
     if (error == EINVAL)
         violation("MEMERASE of unaligned or out-of-range 0x%08llx+0x%llx",
                   static_cast<unsigned long long>(start), static_cast<unsigned long long>(length));
@@ -88,6 +89,27 @@ int sim_erase(int fd, uint64_t start, uint64_t length, FaultKind fault) {
     return error ? fail(error) : 0;
 }
 
+// Like mtdchar and mtd_block_markbad: write access first (EPERM), then a
+// chip that has no bad blocks to mark (EOPNOTSUPP: NOR and the other
+// non-NAND types), then an offset inside the chip (EINVAL).
+int sim_markbad(int fd, const loff_t* where, FaultKind fault) {
+    uint64_t offset = static_cast<uint64_t>(*where);
+    if (sim.cut_now) power_cut("MEMSETBADBLOCK 0x%08llx", static_cast<unsigned long long>(offset));
+    int error = 0;
+    if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
+        error = EPERM;
+    else if (sim.type != MTD_NANDFLASH && sim.type != MTD_MLCNANDFLASH)
+        error = EOPNOTSUPP;
+    else if (*where < 0 || offset >= sim.size)
+        error = EINVAL;
+    else if (fault != kFaultNone || in_list(sim.fail_markbad, block_of(offset)) ||
+             mark_block_bad(block_of(offset)) != 0)
+        error = EIO;
+    log_line("MEMSETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), error ? -1 : 0,
+             error_name(error));
+    return error ? fail(error) : 0;
+}
+
 int sim_eccstats(mtd_ecc_stats* stats, FaultKind fault) {
     if (sim.cut_now) power_cut("ECCGETSTATS");
     if (fault != kFaultNone) {
@@ -97,7 +119,7 @@ int sim_eccstats(mtd_ecc_stats* stats, FaultKind fault) {
     memset(stats, 0, sizeof *stats);
     stats->corrected = __atomic_load_n(&sim.page_state->ecc_corrected, __ATOMIC_RELAXED);
     stats->failed = __atomic_load_n(&sim.page_state->ecc_failed, __ATOMIC_RELAXED);
-    stats->badblocks = sim.bad_count;
+    stats->badblocks = bad_block_count();
     stats->bbtblocks = 0;
     log_line("ECCGETSTATS -> 0 corrected %u failed %u badblocks %u bbtblocks 0", stats->corrected,
              stats->failed, stats->badblocks);
@@ -136,6 +158,7 @@ int sim_ioctl(int fd, unsigned long request, void* argument) {
     switch (request) {
         case MEMGETINFO: return sim_getinfo(static_cast<mtd_info_user*>(argument), fault);
         case MEMGETBADBLOCK: return sim_getbadblock(static_cast<const loff_t*>(argument), fault);
+        case MEMSETBADBLOCK: return sim_markbad(fd, static_cast<const loff_t*>(argument), fault);
         case MEMERASE: {
             const erase_info_user* range = static_cast<const erase_info_user*>(argument);
             return sim_erase(fd, range->start, range->length, fault);

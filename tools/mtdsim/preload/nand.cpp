@@ -9,8 +9,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 
+#include "faults.h"
 #include "libc_next.h"
 #include "log.h"
 
@@ -36,6 +38,31 @@ uint32_t cap_flags() { return sim.type == MTD_NANDFLASH ? MTD_CAP_NANDFLASH : MT
 
 uint64_t block_of(uint64_t offset) { return sim.erasesize ? offset / sim.erasesize : 0; }
 uint64_t page_of(uint64_t offset) { return offset / sim.check_unit; }
+
+bool block_is_bad(uint64_t block) {
+    if (in_list(sim.bad, block)) return true;
+    if (!sim.marked) return in_list(sim.marked_local, block);
+    return block < sim.blocks &&
+           (__atomic_load_n(&sim.marked[block / 8], __ATOMIC_RELAXED) >> (block % 8)) & 1;
+}
+
+int mark_block_bad(uint64_t block) {
+    if (block_is_bad(block)) return 0;
+    if (!sim.marked) {
+        char text[24];
+        snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(block));
+        return parse_ranges(text, false, 1, sim.marked_local) < 0 ? -1 : 0;
+    }
+    const uint8_t bit = static_cast<uint8_t>(1u << (block % 8));
+    if (!(__atomic_fetch_or(&sim.marked[block / 8], bit, __ATOMIC_RELAXED) & bit))
+        __atomic_fetch_add(&sim.page_state->marked_bad, 1, __ATOMIC_RELAXED);
+    return 0;
+}
+
+uint32_t bad_block_count() {
+    if (!sim.marked) return sim.bad_count + static_cast<uint32_t>(count_blocks(sim.marked_local, sim.blocks));
+    return sim.bad_count + __atomic_load_n(&sim.page_state->marked_bad, __ATOMIC_RELAXED);
+}
 
 bool page_programmed(uint64_t page) {
     if (!sim.programmed || page >= sim.pages) return false;
@@ -105,8 +132,10 @@ int fill_file_block(uint64_t at) {
 // Programs whole pages of `count` bytes at `position` the way NAND does: a
 // page programmed since its last erase, or a block marked bad, is a
 // violation, and bits only go 1 -> 0. Stops before a page that fails to
-// program (--fail-page), setting `error` to EIO; the pages before it stay
-// programmed. Returns the bytes programmed, -1 when the flash file fails.
+// program (--fail-page, a worn --weak-page), setting `error` to EIO; the
+// pages before it stay programmed. In a --corrupt-write block the first
+// byte of the request keeps one bit flipped. Returns the bytes programmed,
+// -1 when the flash file fails.
 ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error) {
     static uint8_t cells[1 << 16];
     const size_t unit = sim.check_unit;
@@ -121,12 +150,12 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
         size_t good = 0;  // bytes of whole pages that program
         for (; good < piece; good += unit) {
             uint64_t page_at = at + good;
-            if (in_list(sim.fail_page, page_of(page_at))) {
+            if (in_list(sim.fail_page, page_of(page_at)) || weak_program_fails(page_of(page_at))) {
                 error = EIO;
                 break;
             }
             if (good == 0 || (sim.erasesize && page_at % sim.erasesize == 0)) {
-                if (in_list(sim.bad, block_of(page_at)))
+                if (block_is_bad(block_of(page_at)))
                     violation("write into bad block %llu",
                               static_cast<unsigned long long>(block_of(page_at)));
             }
@@ -138,6 +167,8 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
             if (!erased)
                 violation("program of page at 0x%08llx that is not erased",
                           static_cast<unsigned long long>(page_at));
+            // A weak cell: the program reports success, the page does not hold it.
+            if (done + good == 0 && in_list(sim.corrupt_write, block_of(page_at))) cells[good] ^= 0x01;
         }
         if (good && sim.sparse && (fill_file_block(at) != 0 || fill_file_block(at + good - 1) != 0))
             return fail(EIO);
@@ -152,14 +183,17 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
 }
 
 // Counts the ECC events of reading pages first..last: --bitflips blocks
-// give corrected bits, --ecc-fail blocks uncorrectable pages. The data is
-// returned either way, as mtdchar returns it.
+// give corrected bits, --ecc-fail blocks uncorrectable pages, and
+// --ecc-fail-written blocks uncorrectable pages where they were programmed
+// since the last erase (the kernel's EBADMSG). The data is returned either
+// way, as mtdchar returns it.
 void count_ecc(uint64_t first, uint64_t last, uint32_t& corrected, uint32_t& failed) {
-    if (!sim.bitflips.count && !sim.ecc_fail.count) return;
+    if (!sim.bitflips.count && !sim.ecc_fail.count && !sim.ecc_fail_written.count) return;
     for (uint64_t page = first; page <= last; ++page) {
         uint64_t block = block_of(page * sim.check_unit);
         if (const mtdsim::Range* flips = mtdsim::find_range(sim.bitflips, block)) corrected += flips->value;
-        if (in_list(sim.ecc_fail, block)) ++failed;
+        if (in_list(sim.ecc_fail, block) || (in_list(sim.ecc_fail_written, block) && page_programmed(page)))
+            ++failed;
     }
     if (corrected) __atomic_fetch_add(&sim.page_state->ecc_corrected, corrected, __ATOMIC_RELAXED);
     if (failed) __atomic_fetch_add(&sim.page_state->ecc_failed, failed, __ATOMIC_RELAXED);

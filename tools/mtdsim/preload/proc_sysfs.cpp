@@ -59,7 +59,7 @@ int sysfs_text(int number, const char* attribute, char* out, size_t size) {
         return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_corrected, __ATOMIC_RELAXED));
     if (is("ecc_failures"))
         return snprintf(out, size, "%u\n", __atomic_load_n(&s.ecc_failed, __ATOMIC_RELAXED));
-    if (is("bad_blocks")) return snprintf(out, size, "%u\n", sim.bad_count);
+    if (is("bad_blocks")) return snprintf(out, size, "%u\n", bad_block_count());
     if (is("bbt_blocks")) return snprintf(out, size, "0\n");
     return -1;
 }

@@ -37,18 +37,21 @@ int keep_high(int fd) {
 void map_page_state(const char* path) {
     uint64_t unit = sim.check_unit;
     uint64_t pages = (sim.size + unit - 1) / unit;
+    uint64_t blocks = sim.blocks;
     int fd = real_open()(path, O_RDWR | O_CLOEXEC);
     if (fd < 0) return;
     mtdsim::PageStateHeader header;
     if (real_pread()(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
         memcmp(header.magic, mtdsim::kPageStateMagic, sizeof header.magic) == 0 &&
-        header.version == mtdsim::kPageStateVersion && header.unit == unit && header.pages == pages) {
-        size_t length = static_cast<size_t>(mtdsim::page_state_bytes(pages));
+        header.version == mtdsim::kPageStateVersion && header.unit == unit && header.pages == pages &&
+        header.blocks == blocks) {
+        size_t length = static_cast<size_t>(mtdsim::page_state_bytes(pages, blocks));
         void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (map != MAP_FAILED) {
             sim.page_state = static_cast<mtdsim::PageStateHeader*>(map);
             sim.programmed = static_cast<uint8_t*>(map) + mtdsim::kPageStateHeader;
             sim.pages = pages;
+            sim.marked = sim.programmed + mtdsim::page_bitmap_bytes(pages);
         }
     }
     real_close()(fd);
@@ -57,8 +60,8 @@ void map_page_state(const char* path) {
 }  // namespace
 
 // The wrapper checked the syntax; whatever parsed before a fault stays.
-void parse_list(const char* name, RangeList& list, bool with_value) {
-    mtdsim::parse_ranges(getenv(name), with_value, 1, list);
+void parse_list(const char* name, RangeList& list, bool with_value, uint32_t default_value) {
+    mtdsim::parse_ranges(getenv(name), with_value, default_value, list);
 }
 
 void load_settings() {
@@ -72,8 +75,8 @@ void load_settings() {
     if (const char* v = getenv("MTDSIM_TYPE")) sim.type = static_cast<uint8_t>(parse_number(v));
     sim.check_unit = sim.writesize == 0 ? 1 : sim.writesize;
     parse_list("MTDSIM_BAD", sim.bad);
-    if (sim.erasesize)
-        sim.bad_count = static_cast<uint32_t>(mtdsim::count_blocks(sim.bad, sim.size / sim.erasesize));
+    sim.blocks = sim.erasesize ? sim.size / sim.erasesize : 0;
+    sim.bad_count = static_cast<uint32_t>(mtdsim::count_blocks(sim.bad, sim.blocks));
     load_faults();
     if (const char* v = getenv("MTDSIM_T_PROG")) sim.t_prog = parse_number(v), sim.timing = true;
     if (const char* v = getenv("MTDSIM_T_READ")) sim.t_read = parse_number(v), sim.timing = true;

@@ -10,7 +10,7 @@ namespace mtdsim::preload {
 void load_settings();
 
 // Appends the block list in environment variable `name` ("28,100-120", with
-// `with_value` "3:2,10-12:4") to `list`.
-void parse_list(const char* name, RangeList& list, bool with_value = false);
+// `with_value` "3:2,10-12:4", a missing value being `default_value`) to `list`.
+void parse_list(const char* name, RangeList& list, bool with_value = false, uint32_t default_value = 1);
 
 }  // namespace mtdsim::preload

@@ -24,6 +24,8 @@ struct Fault {
     FaultKind kind;
 };
 
+struct Wear;  // faults.cpp's
+
 // A descriptor that is the device, whatever its number.
 struct SimFd {
     int fd;
@@ -41,10 +43,17 @@ struct SimState {
     uint32_t check_unit = 0;  // page size for alignment and erased-page checks
     uint8_t type = MTD_NANDFLASH;
     RangeList bad;
-    uint32_t bad_count = 0;  // bad blocks inside the chip, for ECCGETSTATS
+    uint32_t bad_count = 0;  // --bad blocks inside the chip; marked ones come on top (nand.cpp)
+    uint64_t blocks = 0;     // erase blocks in the chip
 
     // Injected faults and the power cut (faults.cpp).
     RangeList fail_erase, fail_write, fail_query, fail_page, bitflips, ecc_fail;
+    RangeList fail_markbad, corrupt_write, ecc_fail_written;
+    // --weak BLOCK:N and --weak-page PAGE:N: the erases (programs) each
+    // block (page) still takes before it fails; counted down by faults.cpp.
+    RangeList weak_erase, weak_page;
+    Wear* wear = nullptr;
+    int wear_count = 0;
     uint64_t short_write = 0;
     bool fail_info = false;
     Fault* faults = nullptr;
@@ -69,6 +78,9 @@ struct SimState {
     PageStateHeader* page_state = nullptr;
     uint8_t* programmed = nullptr;
     uint64_t pages = 0;
+    uint8_t* marked = nullptr;  // one bit per erase block marked bad, after the page bits
+    // Marks when no page state file is mapped: they last as long as the process.
+    RangeList marked_local;
     // ECC counters when no page state file is mapped (the library used without the wrapper).
     PageStateHeader local_page_state{};
 
