@@ -11,7 +11,8 @@
 #include "common/messages.h"
 
 namespace {
-constexpr int kNoVerifyOption = 1000;  // long option only
+constexpr int kNoVerifyOption = 1000;  // long options only
+constexpr int kIgnoreChecksumsOption = 1001;
 
 const char* const kUsageLines[] = {
     "Usage: drimlet [options] MTD NKFILE",
@@ -47,12 +48,14 @@ int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_
                                           {"version", no_argument, nullptr, 'V'},
                                           {"progress-fd", required_argument, nullptr, 'P'},
                                           {"no-verify", no_argument, nullptr, kNoVerifyOption},
+                                          {"ignore-checksums", no_argument, nullptr, kIgnoreChecksumsOption},
                                           {nullptr, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "n:", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'n': settings.nonfs_bytes = nonfs_bytes_from_text(optarg); break;
             case kNoVerifyOption: settings.verify = false; break;
+            case kIgnoreChecksumsOption: settings.ignore_checksums = true; break;
             case 'P':
                 settings.progress_fd = descriptor_from_text(optarg);
                 if (settings.progress_fd >= 0) break;
@@ -76,7 +79,9 @@ int parse_command_line(int argc, char* argv[], RunSettings& settings, int& exit_
                 return -1;
         }
     }
-    if (optind + 1 >= argc) {
+    // A third operand is as wrong as a missing one: `drimlet -n 64 dev *.bin`
+    // must not flash whichever file the shell sorted first.
+    if (argc - optind != 2) {
         show_usage();
         exit_status = 1;
         return -1;

@@ -1,7 +1,6 @@
-// Command line of drimlet: `-n <MiB>`, `--progress-fd N`, `--no-verify`, plus
-// the MTD device and image operands.
-// Nothing but the presence of both operands and --progress-fd's number is
-// validated here.
+// Command line of drimlet: `-n <MiB>`, `--progress-fd N`, `--no-verify`,
+// `--ignore-checksums`, and exactly two operands, the MTD device and the
+// image. Nothing else but --progress-fd's number is validated here.
 #pragma once
 
 #include <cstdint>

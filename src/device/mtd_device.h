@@ -2,8 +2,8 @@
 // function pointers passed explicitly to every phase that touches the flash.
 // Implementations: the Linux device (mtd_device_linux.cpp, the only code that
 // talks to the kernel), the in-memory NAND of the unit tests and the fuzzer,
-// and drimlet-inspect's recorder and dump file. Every request returns -1 on
-// failure with errno set, as the system calls do.
+// the recorder of a dry run and drimlet-inspect's dump file. Every request
+// returns -1 on failure with errno set, as the system calls do.
 #pragma once
 
 #include <mtd/mtd-user.h>
@@ -40,6 +40,10 @@ struct MtdDevice {
     // chip's bad-block table, for good. 0 on success; -1 where the device
     // cannot mark (NOR has no bad blocks) or the mark failed.
     int (*mark_bad)(MtdDevice& device, uint64_t offset);
+    // flock(2) without waiting: exclusive for an install, shared for a look
+    // at the flash. 0, or -1 with errno EWOULDBLOCK while another process
+    // holds a lock that conflicts.
+    int (*lock)(MtdDevice& device, bool exclusive);
 
     void* context = nullptr;  // the implementation's own state
     int fd = -1;              // the open descriptor, where there is one
@@ -64,3 +68,5 @@ inline int mtd_mark_bad(MtdDevice& d, uint64_t offset) {
     errno = EOPNOTSUPP;
     return -1;
 }
+// A device record built without the request has nothing to lock.
+inline int mtd_lock(MtdDevice& d, bool exclusive) { return d.lock ? d.lock(d, exclusive) : 0; }

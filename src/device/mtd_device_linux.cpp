@@ -2,6 +2,7 @@
 #include "device/mtd_device_linux.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -92,10 +93,14 @@ int mark_bad(MtdDevice& device, uint64_t offset) {
     return ioctl(device.fd, MEMSETBADBLOCK, &where) < 0 ? -1 : 0;
 }
 
+int lock(MtdDevice& device, bool exclusive) {
+    return flock(device.fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+}
+
 }  // namespace
 
 MtdDevice linux_mtd_device() {
-    MtdDevice device{open_device, close_device, get_info,  block_is_bad, unlock,     erase,
-                     seek,        write_some,   read_some, ecc_stats,    total_size, mark_bad};
+    MtdDevice device{open_device, close_device, get_info,  block_is_bad, unlock,   erase, seek,
+                     write_some,  read_some,    ecc_stats, total_size,   mark_bad, lock};
     return device;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/interrupt.h"
 #include "common/messages.h"
 
 namespace {
@@ -46,54 +47,63 @@ uint32_t add_to_record_checksum(uint32_t sum, const uint8_t* data, size_t size) 
     return sum;
 }
 
-int read_exact(int fd, uint8_t* buffer, size_t size) {
+int read_exact(ImageInput& input, uint8_t* buffer, size_t size) {
     size_t received = 0;
     while (received < size) {
-        ssize_t got = read(fd, buffer + received, size - received);
-        if (got == 0) return 0;
+        if (!input.positioned && wait_for_input(input.fd) != 0) return -1;
+        ssize_t got = input.positioned ? pread(input.fd, buffer + received, size - received,
+                                               static_cast<off_t>(input.offset + received))
+                                       : read(input.fd, buffer + received, size - received);
+        if (got == 0) {
+            take_interrupt();  // a producer ended by the same Ctrl-C: the interrupt says why
+            break;
+        }
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // A non-blocking standard input has no data yet: wait for it
             // rather than take a slow producer for a short image.
-            pollfd ready{fd, POLLIN, 0};
+            pollfd ready{input.fd, POLLIN, 0};
             if (poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
         }
         if (got < 0) {
-            print_message(kShortReadFormat, size - received, strerror(errno));
+            if (take_interrupt() == 0) print_message(kShortReadFormat, size - received, strerror(errno));
             return -1;
         }
         received += static_cast<size_t>(got);
     }
-    return static_cast<int>(size);
+    if (input.positioned) input.offset += received;
+    return received == size ? static_cast<int>(size) : 0;
 }
 
-int check_image(int image_fd, BinImageHeader& header) {
+namespace {
+// Reads a whole field: 0, or -1 after `message` (none when an interrupt
+// stopped the read: the run says so itself).
+template <size_t N>
+int read_field(ImageInput& input, uint8_t* field, size_t size, const char (&message)[N]) {
+    if (read_exact(input, field, size) == static_cast<int>(size)) return 0;
+    if (interrupt_signal() == 0) print_fixed(message);
+    return -1;
+}
+}  // namespace
+
+int check_image(ImageInput& input, BinImageHeader& header) {
     uint8_t signature[sizeof kSignature];
-    if (read_exact(image_fd, signature, sizeof signature) != sizeof signature) {
-        print_fixed(kNoSignature);
-        return -1;
-    }
+    if (read_field(input, signature, sizeof signature, kNoSignature) != 0) return -1;
     if (memcmp(signature, kSignature, sizeof kSignature) != 0) {
         print_fixed(kBadSignature);
         return -1;
     }
     uint8_t fields[8];
-    if (read_exact(image_fd, fields, sizeof fields) != sizeof fields) {
-        print_fixed(kShortHeader);
-        return -1;
-    }
+    if (read_field(input, fields, sizeof fields, kShortHeader) != 0) return -1;
     header.start = load_le32(fields);
     header.length = load_le32(fields + 4);
     print_message(kHeaderFormat, header.start, header.length);
     return 0;
 }
 
-int read_record_header(int image_fd, BinRecord& record) {
+int read_record_header(ImageInput& input, BinRecord& record) {
     uint8_t fields[12];
-    if (read_exact(image_fd, fields, sizeof fields) != sizeof fields) {
-        print_fixed(kShortRecordHeader);
-        return -1;
-    }
+    if (read_field(input, fields, sizeof fields, kShortRecordHeader) != 0) return -1;
     record.address = load_le32(fields);
     record.length = load_le32(fields + 4);
     record.checksum = load_le32(fields + 8);

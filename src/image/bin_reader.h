@@ -1,7 +1,6 @@
 // Reader for Windows CE BIN images ("B000FF\n", image header, records until
-// the end record). It reads strictly front to back from a descriptor and
-// never seeks, so the image may come from a pipe, and it never reads past
-// the end record.
+// the end record). It reads strictly front to back and never seeks, so the
+// image may come from a pipe, and it never reads past the end record.
 #pragma once
 
 #include <cstddef>
@@ -15,19 +14,32 @@ struct BinImageHeader {
 struct BinRecord {
     uint32_t address = 0;   // 0 marks the end record
     uint32_t length = 0;    // data bytes after the header
-    uint32_t checksum = 0;  // carried, not verified
+    uint32_t checksum = 0;  // the sum of the data bytes (see add_to_record_checksum)
+};
+
+// Where the image's bytes come from. Normally the descriptor is read front
+// to back with read(2). The check before writing reads a regular file with
+// pread(2) from `offset` on instead, so the descriptor's own offset stays
+// where the install will start reading.
+struct ImageInput {
+    int fd = -1;
+    bool positioned = false;  // pread at `offset` rather than read
+    uint64_t offset = 0;      // advanced by every positioned read
 };
 
 // Reads exactly `size` bytes. Returns `size`, 0 at end of input (even after a
 // partial read), or -1 on a read error after printing the "Short read" line.
-// Interrupted reads are retried; a non-blocking descriptor is waited on.
-int read_exact(int fd, uint8_t* buffer, size_t size);
+// Interrupted reads are retried; a non-blocking descriptor is waited on. An
+// interrupt that asks the run to stop (common/interrupt.h) ends the wait for
+// a pipe: -1, with nothing printed.
+int read_exact(ImageInput& input, uint8_t* buffer, size_t size);
 
-// Checks the signature and reads the image header. 0 or -1 (message printed).
-int check_image(int image_fd, BinImageHeader& header);
+// Checks the signature and reads the image header. 0 or -1 (message printed,
+// unless an interrupt stopped the read).
+int check_image(ImageInput& input, BinImageHeader& header);
 
-// Reads one record header. 0 or -1 (message printed).
-int read_record_header(int image_fd, BinRecord& record);
+// Reads one record header. 0 or -1 (message printed, as for check_image).
+int read_record_header(ImageInput& input, BinRecord& record);
 
 // Little-endian 32-bit field at `bytes`.
 uint32_t load_le32(const uint8_t* bytes);

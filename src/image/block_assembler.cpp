@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/interrupt.h"
 #include "common/messages.h"
 #include "table/partition_table.h"
 
@@ -10,6 +11,7 @@ namespace {
 const char kShortData[] = "Incomplete data section!\n";
 const char kOutOfOrderFormat[] = "Record at %08x out of order!\n";
 const char kTableFull[] = "Image too large for partition table!\n";
+const char kChecksumFormat[] = "Checksum error in record at %08x!\n";
 
 int hand_out(BlockAssembler& assembler) {
     if (assembler.blocks >= kTableEntries) {
@@ -22,12 +24,20 @@ int hand_out(BlockAssembler& assembler) {
     assembler.handed_out = true;
     return 1;
 }
+
+// The record's data is all read: 0 when its checksum may pass, -1 after
+// the message when it does not match.
+int finish_record(const BlockAssembler& assembler) {
+    if (!assembler.check_sums || assembler.record_sum == assembler.record.checksum) return 0;
+    print_message(kChecksumFormat, assembler.record_start);
+    return -1;
+}
 }  // namespace
 
-void init_assembler(BlockAssembler& assembler, int image_fd, uint8_t* block, uint32_t erasesize,
+void init_assembler(BlockAssembler& assembler, const ImageInput& input, uint8_t* block, uint32_t erasesize,
                     const BinImageHeader& header) {
     assembler = BlockAssembler{};
-    assembler.image_fd = image_fd;
+    assembler.input = input;
     assembler.block = block;
     assembler.erasesize = erasesize;
     assembler.base = header.start;
@@ -46,7 +56,7 @@ int next_image_block(BlockAssembler& assembler) {
     if (assembler.ended) return 0;
     for (;;) {
         if (!assembler.in_record) {
-            if (read_record_header(assembler.image_fd, record) != 0) return -1;
+            if (read_record_header(assembler.input, record) != 0) return -1;
             if (record.address == 0) {
                 assembler.ended = true;
                 return hand_out(assembler);
@@ -60,6 +70,10 @@ int next_image_block(BlockAssembler& assembler) {
                 return -1;
             }
             assembler.in_record = true;
+            assembler.record_start = record.address;
+            assembler.record_sum = 0;
+            // A record without data has no last byte to wait for.
+            if (record.length == 0 && finish_record(assembler) != 0) return -1;
         }
         // Blocks the record skips over go out as they are (all 0xFF when
         // nothing reached them).
@@ -68,14 +82,17 @@ int next_image_block(BlockAssembler& assembler) {
             uint32_t offset = record.address - assembler.base;
             uint32_t room = erasesize - offset;
             uint32_t chunk = room < record.length ? room : record.length;
-            if (read_exact(assembler.image_fd, assembler.block + offset, chunk) != static_cast<int>(chunk)) {
-                print_fixed(kShortData);
+            if (read_exact(assembler.input, assembler.block + offset, chunk) != static_cast<int>(chunk)) {
+                if (interrupt_signal() == 0) print_fixed(kShortData);
                 return -1;
             }
+            assembler.record_sum =
+                add_to_record_checksum(assembler.record_sum, assembler.block + offset, chunk);
             if (assembler.watcher.data)
                 assembler.watcher.data(assembler.watcher.context, assembler.block + offset, chunk);
             record.address += chunk;
             record.length -= chunk;
+            if (record.length == 0 && finish_record(assembler) != 0) return -1;
             if (offset + chunk == erasesize) return hand_out(assembler);
         }
         assembler.in_record = false;

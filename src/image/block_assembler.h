@@ -20,26 +20,33 @@ struct RecordWatcher {
 };
 
 struct BlockAssembler {
-    int image_fd = -1;
+    ImageInput input;
     uint8_t* block = nullptr;  // erasesize bytes: the image block being filled
     uint32_t erasesize = 0;
-    uint32_t base = 0;        // image address of block[0]
-    uint32_t blocks = 0;      // image blocks handed out so far
-    BinRecord record;         // the record being placed
-    bool in_record = false;   // record's header read, data not all placed
-    bool ended = false;       // the end record has been read
-    bool handed_out = false;  // `block` holds a block the caller has not released
-    RecordWatcher watcher;    // set after init_assembler
+    uint32_t base = 0;          // image address of block[0]
+    uint32_t blocks = 0;        // image blocks handed out so far
+    BinRecord record;           // the record being placed
+    uint32_t record_start = 0;  // its address, as the header gave it
+    uint32_t record_sum = 0;    // of its data bytes read so far
+    bool check_sums = true;     // refuse a record whose checksum does not match
+    bool in_record = false;     // record's header read, data not all placed
+    bool ended = false;         // the end record has been read
+    bool handed_out = false;    // `block` holds a block the caller has not released
+    RecordWatcher watcher;      // set after init_assembler
 };
 
-// Starts at the image start address with an erased block. `block` holds
-// `erasesize` bytes and stays the caller's.
-void init_assembler(BlockAssembler& assembler, int image_fd, uint8_t* block, uint32_t erasesize,
+// Starts at the image start address with an erased block, reading from
+// `input` (where check_image left it). `block` holds `erasesize` bytes and
+// stays the caller's. Record checksums are checked unless the caller clears
+// check_sums afterwards.
+void init_assembler(BlockAssembler& assembler, const ImageInput& input, uint8_t* block, uint32_t erasesize,
                     const BinImageHeader& header);
 
 // Reads records until the next image block is complete. Returns 1 when
 // `block` holds it (image block number `blocks` - 1, valid until the next
 // call), 0 after the last block (the one the end record closes), or -1 after
 // the failing step's message. The end record's block goes out whatever it
-// holds, even when no record byte reached it.
+// holds, even when no record byte reached it. A record's checksum is checked
+// as soon as its last byte is read, before the block holding that byte goes
+// out; blocks that went out before hold the record's earlier bytes.
 int next_image_block(BlockAssembler& assembler);

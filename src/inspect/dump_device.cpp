@@ -1,6 +1,7 @@
 #include "inspect/dump_device.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +75,12 @@ int total_size(MtdDevice& device, uint64_t& size) {
     return 0;
 }
 
+// A flash file that mtdsim serves as a device is locked through that
+// device; a look at it as a dump waits its turn the same way.
+int lock(MtdDevice& device, bool exclusive) {
+    return flock(device.fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+}
+
 }  // namespace
 
 bool is_regular_file(const char* path) {
@@ -82,8 +89,8 @@ bool is_regular_file(const char* path) {
 }
 
 MtdDevice dump_device(DumpFile& dump) {
-    MtdDevice device{open_file, close_file,   get_info,  block_is_bad, refuse_erase, refuse_erase,
-                     seek,      refuse_write, read_some, no_ecc,       total_size,   refuse_mark};
+    MtdDevice device{open_file,    close_file, get_info, block_is_bad, refuse_erase, refuse_erase, seek,
+                     refuse_write, read_some,  no_ecc,   total_size,   refuse_mark,  lock};
     device.context = &dump;
     return device;
 }

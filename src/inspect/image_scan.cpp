@@ -7,6 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/messages.h"
+#include "run/image_source.h"
 
 namespace {
 
@@ -188,9 +193,18 @@ int scan_image(int image_fd, int copy_fd, uint32_t erasesize, ImageScan& scan) {
 
 int prepare_image(const char* path, uint32_t erasesize, PreparedImage& image) {
     const bool from_stdin = strcmp(path, "-") == 0;
-    image.fd = from_stdin ? 0 : open(path, O_RDONLY);
-    image.owns_fd = !from_stdin && image.fd >= 0;
-    if (image.fd < 0) return 0;  // the installer's reader reports it
+    // The installer's own opening, with its messages.
+    std::vector<std::string> refusal;
+    const MessageDestination previous = set_message_destination(MessageDestination{&refusal});
+    image.fd = open_image(path);
+    set_message_destination(previous);
+    for (const std::string& line : refusal) print_message("%s\n", line.c_str());
+    if (image.fd < 0) {
+        image.error = refusal.empty() ? "the image cannot be opened" : refusal.back();
+        return -1;
+    }
+    image.owns_fd = !from_stdin;
+    image.error = "the image cannot be read twice";
     const off_t at = lseek(image.fd, 0, SEEK_CUR);
     if (at >= 0) {
         scan_image(image.fd, -1, erasesize, image.scan);
@@ -212,6 +226,7 @@ int prepare_image(const char* path, uint32_t erasesize, PreparedImage& image) {
     release_image(image);
     image.fd = copy_fd;
     image.owns_fd = true;
+    image.streamed = true;
     if (lseek(copy_fd, 0, SEEK_SET) != 0) {
         fprintf(stderr, "drimlet-inspect: cannot read back the copy of %s: %s\n", path, strerror(errno));
         return -1;

@@ -77,13 +77,16 @@ int scan_image(int image_fd, int copy_fd, uint32_t erasesize, ImageScan& scan);
 // handed to the installer's reader from its first byte. A pipe is copied
 // into an unnamed temporary file while it is scanned.
 struct PreparedImage {
-    int fd = -1;  // -1 when the image could not be opened (the reader then says so)
+    int fd = -1;
     bool owns_fd = false;
+    bool streamed = false;  // from a pipe, which drimlet streams without a check before writing
     ImageScan scan;
+    std::string error;  // why it cannot be read, after a failure
 };
 
-// 0, or -1 after a message when standard input could not be kept for the
-// second read.
+// 0, or -1 after a message (the installer's when the image cannot be
+// opened, or on a terminal) when the image cannot be opened or standard
+// input could not be kept for the second read.
 int prepare_image(const char* path, uint32_t erasesize, PreparedImage& image);
 void release_image(PreparedImage& image);
 

@@ -8,6 +8,17 @@
 #include "common/messages.h"
 #include "device/mtd_device_linux.h"
 
+namespace {
+// A shared lock, so no look at the flash reads it in the middle of an
+// install (which holds the lock exclusively). 0, or -1 after a message.
+int lock_flash(InspectFlash& flash) {
+    if (mtd_lock(flash.device, false) == 0 || errno != EWOULDBLOCK) return 0;
+    flash_error(flash, "%s is in use: an install is running on it", flash.path);
+    mtd_close(flash.device);
+    return -1;
+}
+}  // namespace
+
 void report_flash_error(InspectFlash& flash, const std::string& message) {
     flash.error = message;
     print_message("drimlet-inspect: %s\n", message.c_str());
@@ -34,6 +45,7 @@ int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_g
             flash_error(flash, "cannot open %s", path);
             return -1;
         }
+        if (lock_flash(flash) != 0) return -1;
         if (mtd_get_info(flash.device, flash.info) != 0) {
             flash_error(flash, "%s is a dump: give its --erase and --page sizes", path);
             mtd_close(flash.device);
@@ -48,6 +60,8 @@ int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_g
             mtd_close(flash.device);
             return -1;
         }
+    } else if (lock_flash(flash) != 0) {
+        return -1;
     }
     // MEMGETINFO's size wraps on chips of 4 GiB and more; the device (sysfs,
     // or the dump file's own size) knows the real one.

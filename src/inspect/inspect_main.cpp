@@ -24,7 +24,8 @@ const char kUsage[] =
     "       drimlet-inspect --help | --version\n"
     "Commands:\n"
     "  check [-n <nonfs_size>] NKFILE            the image's records, checksums and size; no flash needed\n"
-    "  plan -n <nonfs_size> MTD|DUMP NKFILE      where drimlet would put the image, and whether it fits\n"
+    "  plan -n <nonfs_size> [--ignore-checksums] MTD|DUMP NKFILE\n"
+    "                                            where drimlet would put the image, and whether it fits\n"
     "  show MTD|DUMP                             the partition table on the flash\n"
     "  verify MTD|DUMP NKFILE                    compare the flash with the image, byte for byte\n"
     "  map [-n <nonfs_size>] MTD|DUMP            every erase block as one character: bad, image, table...\n"
@@ -111,6 +112,7 @@ int take_option(int option, InspectOptions& options) {
             return -1;
         case 'j': options.json = true; return -1;
         case 'C': options.no_color = true; return -1;
+        case 'c': options.ignore_checksums = true; return -1;
         case 'h': fputs(kUsage, stdout); return 0;
         case 'V': printf("drimlet-inspect %s\n", DRIMLET_VERSION); return 0;
         default: return usage_error(nullptr);
@@ -119,15 +121,12 @@ int take_option(int option, InspectOptions& options) {
 
 // The options: -1 when the command is to run, or the exit status.
 int parse_options(int argc, char* argv[], InspectOptions& options) {
-    static const option kOptions[] = {{"erase", required_argument, nullptr, 'e'},
-                                      {"page", required_argument, nullptr, 'p'},
-                                      {"bad", required_argument, nullptr, 'b'},
-                                      {"json", no_argument, nullptr, 'j'},
-                                      {"start", required_argument, nullptr, 's'},
-                                      {"no-color", no_argument, nullptr, 'C'},
-                                      {"help", no_argument, nullptr, 'h'},
-                                      {"version", no_argument, nullptr, 'V'},
-                                      {nullptr, 0, nullptr, 0}};
+    static const option kOptions[] = {
+        {"erase", required_argument, nullptr, 'e'},      {"page", required_argument, nullptr, 'p'},
+        {"bad", required_argument, nullptr, 'b'},        {"json", no_argument, nullptr, 'j'},
+        {"start", required_argument, nullptr, 's'},      {"no-color", no_argument, nullptr, 'C'},
+        {"ignore-checksums", no_argument, nullptr, 'c'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},          {nullptr, 0, nullptr, 0}};
     int option;
     while ((option = getopt_long(argc, argv, "n:", kOptions, nullptr)) != -1) {
         const int status = take_option(option, options);

@@ -18,7 +18,8 @@ struct InspectOptions {
     bool have_nonfs = false;
     uint32_t dump_start = 0;  // --start: image address of the first dumped block
     bool have_start = false;
-    bool no_color = false;  // --no-color: plain characters even on a terminal
+    bool no_color = false;          // --no-color: plain characters even on a terminal
+    bool ignore_checksums = false;  // --ignore-checksums: plan as drimlet --ignore-checksums installs
 };
 
 // "1 image block", "2 image blocks".

@@ -1,5 +1,6 @@
-// drimlet-inspect plan: the installer's own phases run on a device that only
-// records what they would erase and write.
+// drimlet-inspect plan: the installer's own dry run (run/dry_run.h), the one
+// it makes of an image file before it writes: the phases on a device that
+// only records what they would erase and write.
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -7,25 +8,25 @@
 #include <vector>
 
 #include "common/messages.h"
-#include "flash/config_block.h"
+#include "device/recording_device.h"
 #include "image/bin_reader.h"
 #include "inspect/image_scan.h"
 #include "inspect/inspect_commands.h"
 #include "inspect/inspect_flash.h"
 #include "inspect/inspect_report.h"
 #include "inspect/json_writer.h"
-#include "inspect/recording_device.h"
+#include "run/dry_run.h"
 #include "run/flash_run.h"
 #include "run/run_sequence.h"
-#include "run/stream_image.h"
 #include "table/partition_table.h"
 
 namespace {
 
 // The installer's phases print their progress as if they had written the
-// flash. A plan keeps those lines to itself and passes them on with the two
-// that claim a write saying "would be written", so a dry run never claims a
-// write and the installer stays as it is.
+// flash. A plan that would succeed passes those lines on with the two that
+// claim a write saying "would be written", so a dry run never claims a write
+// and the installer stays as it is. One that would fail prints what the
+// installer's check before writing prints.
 std::string as_dry_run(const std::string& line) {
     static const char* const kWritten[] = {"Image written", "Partition table written"};
     for (const char* claim : kWritten) {
@@ -52,19 +53,16 @@ int64_t old_partition_table_offset(InspectFlash& flash, uint64_t search_end) {
     return has_partition_table_magic(head) ? offset : -1;
 }
 
-// How far the installer's phases got.
-enum Reached { kImageInvalid, kImageBlocks, kPartitionTable, kDone };
-
 // What the installer would do, and what the plan makes of it.
 struct Plan {
     const char* flash_path = nullptr;
     const char* image_path = nullptr;
     uint32_t nonfs_bytes = 0;
-    Recorder device;
+    bool ignore_checksums = false;
+    DryRun dry;
     PreparedImage image;
     int64_t old_table = -1;
     uint32_t erasesize = 0;
-    Reached reached = kImageInvalid;
     std::vector<std::string> messages;  // the installer's, as a dry run says them
 
     // What judge() reads from the recording.
@@ -78,96 +76,72 @@ struct Plan {
     std::string verdict;
 };
 
-// The installer's own phases, in its order, with their messages kept; the
-// messages say why a run would fail.
-Reached run_phases(FlashRun& run, std::vector<std::string>& kept) {
-    const MessageDestination previous = set_message_destination(MessageDestination{&kept});
-    Reached reached = kImageInvalid;
-    BinImageHeader header;
-    BlockTable table;
-    if (check_image(run.image_fd, header) == 0) {
-        reached = kImageBlocks;
-        if (stream_image(run, header, table) >= 0) {
-            reached = kPartitionTable;
-            if (write_config_block(run.device, run.writes, run.geometry, run.search_end, table) == 0)
-                reached = kDone;
-        }
-    }
-    set_message_destination(previous);
-    return reached;
-}
-
-// Runs the installer on `flash` through the recording device: 0, or -1
-// when the image cannot be read twice.
+// Runs the installer's dry run on `flash`: 0, or -1 when the image cannot
+// be opened or read twice (plan.image.error says which).
 int record_install(InspectFlash& flash, Plan& plan) {
-    plan.device.inner = &flash.device;
     FlashRun run;
     run.settings.nonfs_bytes = plan.nonfs_bytes;
     run.settings.mtd_path = plan.flash_path;
     run.settings.image_path = plan.image_path;
-    run.device = recording_device(plan.device);
+    run.settings.ignore_checksums = plan.ignore_checksums;
+    run.device = flash.device;
     run.geometry = flash.info;
     run.search_end = partition_table_search_end(run.device, run.geometry);
-    run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
     plan.old_table = old_partition_table_offset(flash, run.search_end);
     plan.erasesize = run.geometry.erasesize;
-    if (!run.block_buffer || prepare_image(plan.image_path, run.geometry.erasesize, plan.image) != 0) {
-        if (!run.block_buffer) print_message("Out of memory!\n");
-        return -1;
+    // The installer's refusal before it opens the image, in its words.
+    const MessageDestination previous = set_message_destination(MessageDestination{&plan.messages});
+    const int fits = check_nonfs_size(run.device, run.geometry, plan.nonfs_bytes);
+    set_message_destination(previous);
+    if (fits != 0) {
+        print_message("%s\n", plan.messages.back().c_str());
+        return 0;
     }
-    run.image_fd = plan.image.fd;
-    std::vector<std::string> kept;
-    plan.reached = run_phases(run, kept);
-    plan.messages = as_dry_run(kept);
+    if (prepare_image(plan.image_path, run.geometry.erasesize, plan.image) != 0) return -1;
+    const ImageInput image{plan.image.fd};
+    if (dry_run_install(run, image, plan.dry) == 0)
+        plan.messages = as_dry_run(plan.dry.lines);
+    else
+        plan.messages = failure_lines(plan.dry);
+    plan.dry.recorder.inner = nullptr;  // that was run's copy of the device
     for (const std::string& line : plan.messages) print_message("%s\n", line.c_str());
     release_image(plan.image);
     return 0;
 }
 
-std::string verdict_of(const Plan& plan, bool exhausted) {
+std::string verdict_of(const Plan& plan) {
     if (plan.would_install && plan.image.scan.checksum_mismatches == 0)
         return format_text("plan: the install would succeed: %zu image blocks", plan.image_blocks);
     if (plan.would_install)
         return format_text("plan: the install would write %zu image blocks, but the image is damaged",
                            plan.image_blocks);
-    if (plan.reached == kImageInvalid)
-        return "plan: the install would fail: the image cannot be read (the reason is on standard error)";
-    if (exhausted) return "plan: the install would fail: " + plan.failure;
-    return format_text(
-        "plan: the install would fail after %zu image blocks (the reason is on standard error)",
-        plan.image_blocks);
+    return "plan: the install would fail: " + plan.failure;
 }
 
 // Reads the recording: what would be written, and whether it would work.
 void judge(Plan& plan) {
     const uint32_t erasesize = plan.erasesize;
-    const Recorder& device = plan.device;
+    const Recorder& device = plan.dry.recorder;
     plan.top = erasesize ? plan.nonfs_bytes / erasesize : 0;
-    plan.would_install = plan.reached == kDone;
+    plan.would_install = plan.dry.reached == InstallPhase::kDone;
     // On success the last write is the partition table page; all others are image blocks.
     plan.image_blocks = device.writes.size() - (plan.would_install ? 1 : 0);
-    // The allocator gives up without a message when it reaches block 1 (or
-    // starts at 0); every other failure has printed its reason.
-    const bool exhausted = plan.reached == kImageBlocks && erasesize &&
-                           (plan.top == 0 || (!device.queries.empty() && device.queries.back() == erasesize));
-    if (plan.reached == kImageInvalid)
-        plan.failure = "the image cannot be read";
-    else if (exhausted)
-        plan.failure = format_text("no good block left in the non-Filesystem partition for image block %zu",
-                                   plan.image_blocks);
-    else if (!plan.would_install)
-        plan.failure = format_text("the installer stops after %zu image blocks", plan.image_blocks);
+    // Every way the dry run fails ends with the installer's message.
+    if (!plan.would_install)
+        plan.failure = plan.messages.empty() ? "the install stops" : plan.messages.back();
     plan.not_b000ff = describe_not_b000ff(plan.image.scan, plan.image_path);
-    plan.verdict = verdict_of(plan, exhausted);
+    plan.verdict = verdict_of(plan);
     plan.ok = plan.would_install && plan.image.scan.checksum_mismatches == 0;
     // The installer erases an old partition table just before its first
-    // erase of an image block, so any recorded erase means it went.
-    plan.old_table_erased = plan.old_table >= 0 && !device.erases.empty();
+    // erase of an image block, so any recorded erase means it went; unless
+    // the install fails its check before writing, as an image file does.
+    plan.old_table_erased =
+        plan.old_table >= 0 && !device.erases.empty() && (plan.would_install || plan.image.streamed);
 }
 
 void json_tables(JsonWriter& json, const Plan& plan) {
     if (plan.would_install) {
-        const PlannedWrite& page = plan.device.writes.back();
+        const PlannedWrite& page = plan.dry.recorder.writes.back();
         json_begin_object(json, "partition_table");
         json_number(json, "device_block", static_cast<int64_t>(page.offset / plan.erasesize));
         json_number(json, "offset", static_cast<int64_t>(page.offset));
@@ -197,7 +171,7 @@ void print_json(const Plan& plan) {
     json_number(json, "top_block", plan.top);
     json_begin_array(json, "image_blocks");
     for (size_t k = 0; k < plan.image_blocks; ++k)
-        json_block(json, static_cast<uint32_t>(k), plan.device.writes[k].offset / plan.erasesize,
+        json_block(json, static_cast<uint32_t>(k), plan.dry.recorder.writes[k].offset / plan.erasesize,
                    plan.erasesize);
     json_end_array(json);
     json_tables(json, plan);
@@ -227,10 +201,10 @@ void print_text(const Plan& plan) {
                static_cast<unsigned long long>(plan.old_table),
                static_cast<unsigned long long>(plan.old_table / erasesize));
     for (size_t k = 0; k < plan.image_blocks; ++k)
-        print_block("image block", static_cast<unsigned>(k), plan.device.writes[k].offset / erasesize,
+        print_block("image block", static_cast<unsigned>(k), plan.dry.recorder.writes[k].offset / erasesize,
                     erasesize);
     if (plan.would_install) {
-        const PlannedWrite& page = plan.device.writes.back();
+        const PlannedWrite& page = plan.dry.recorder.writes.back();
         printf("  partition table -> device block %5llu at 0x%08llx (%llu-byte page)\n",
                static_cast<unsigned long long>(page.offset / erasesize),
                static_cast<unsigned long long>(page.offset), static_cast<unsigned long long>(page.size));
@@ -250,9 +224,10 @@ int plan_install(const InspectOptions& options, const char* flash_path, const ch
     plan.flash_path = flash_path;
     plan.image_path = image_path;
     plan.nonfs_bytes = options.nonfs_bytes;
+    plan.ignore_checksums = options.ignore_checksums;
     const int recorded = record_install(flash, plan);
     close_flash(flash);
-    if (recorded != 0) return options.json ? print_json_failure("plan", "the image cannot be read twice") : 1;
+    if (recorded != 0) return options.json ? print_json_failure("plan", plan.image.error) : 1;
     judge(plan);
     if (options.json)
         print_json(plan);

@@ -8,6 +8,7 @@
 
 #include "device/mtd_device.h"
 #include "flash/write_context.h"
+#include "image/bin_reader.h"
 #include "run/install_progress.h"
 
 struct RunSettings {
@@ -16,6 +17,12 @@ struct RunSettings {
     const char* image_path = nullptr;  // second operand; "-" is standard input
     bool verify = true;                // read every block back after writing it (--no-verify: off)
     int progress_fd = -1;              // --progress-fd; -1 without
+    bool ignore_checksums = false;     // --ignore-checksums: take records whatever their checksum
+    // The phases run against a recorder (device/recording_device.h): the
+    // check before writing, and drimlet-inspect plan. Nothing the run would
+    // have written is on the flash, so nothing may be read back, and there
+    // is no progress to show.
+    bool dry_run = false;
 };
 
 struct FlashRun {
@@ -24,8 +31,8 @@ struct FlashRun {
     mtd_info_user geometry{};                 // writesize 1 becomes 2048 after the device report
     uint64_t search_end = 0;                  // the partition table lies below this offset
     std::unique_ptr<uint8_t[]> block_buffer;  // one erase block being assembled
-    int image_fd = -1;                        // 0 when the image comes from standard input
-    bool image_is_file = false;               // a regular file, read ahead by the kernel
+    ImageInput image;                         // fd 0 when the image comes from standard input
+    bool image_is_file = false;               // a regular file: checked before writing, read ahead
     WriteContext writes;                      // read-back and worn blocks; verifies only once started
     InstallProgress progress;                 // started by the image blocks' phase
 };

@@ -4,10 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+
+#include "common/messages.h"
 
 namespace {
 constexpr int kBlocksAhead = 4;
+const char kOpenFailedFormat[] = "Failed to open image file %s: %s\n";
+const char kTerminal[] = "Refusing to read the image from a terminal\n";
 
 long pipe_limit() {
     int fd = open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC);
@@ -18,6 +24,19 @@ long pipe_limit() {
     return got > 0 ? strtol(text, nullptr, 10) : 0;
 }
 }  // namespace
+
+int open_image(const char* path) {
+    if (strcmp(path, "-") == 0) {
+        if (isatty(0) == 1) {
+            print_fixed(kTerminal);
+            return -1;
+        }
+        return 0;
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) print_message(kOpenFailedFormat, path, strerror(errno));
+    return fd;
+}
 
 int prepare_image_source(int image_fd, uint32_t erasesize) {
     struct stat source {};
@@ -35,8 +54,8 @@ int prepare_image_source(int image_fd, uint32_t erasesize) {
     return 0;
 }
 
-void read_image_ahead(int image_fd, uint32_t erasesize) {
-    const off_t at = lseek(image_fd, 0, SEEK_CUR);
+void read_image_ahead(const ImageInput& input, uint32_t erasesize) {
+    const off_t at = input.positioned ? static_cast<off_t>(input.offset) : lseek(input.fd, 0, SEEK_CUR);
     if (at >= 0)
-        posix_fadvise(image_fd, at, static_cast<off_t>(erasesize) * kBlocksAhead, POSIX_FADV_WILLNEED);
+        posix_fadvise(input.fd, at, static_cast<off_t>(erasesize) * kBlocksAhead, POSIX_FADV_WILLNEED);
 }

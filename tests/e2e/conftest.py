@@ -70,8 +70,20 @@ class Bench:
         self.flash = tmp_path / "flash.bin"
         self.log = tmp_path / "requests.log"
 
+    def command(self, geometry, args, sim_args=(), fresh=True, program=None, log=None):
+        """The mtdsim command line that runs `program` (drimlet) with `args`."""
+        command = [MTDSIM, "--flash", str(self.flash), "--size", str(geometry.size),
+                   "--erase", str(geometry.erase), "--page", str(geometry.page),
+                   "--type", str(geometry.type), "--log", str(log or self.log)]
+        command += ["--fresh"] if fresh else []
+        command += [str(a) for a in sim_args]
+        command += ["--qemu"] if QEMU else []
+        return command + ["--"] + QEMU + [program or DRIMLET] + [str(a) for a in args]
+
     def run(self, geometry, drimlet_args, image=None, stdin=None, sim_args=(), initial=None, fresh=True,
-            cwd=None, program=None):
+            cwd=None, program=None, stdin_fd=None):
+        """`stdin` is the bytes standard input holds; `stdin_fd` a descriptor
+        to give the command as its standard input instead."""
         if initial is not None:
             self.flash.write_bytes(initial)
             fresh = False
@@ -82,14 +94,11 @@ class Bench:
             path = self.tmp / "nk.bin"
             path.write_bytes(image)
             args = [str(path) if a == "{image}" else a for a in args]
-        command = [MTDSIM, "--flash", str(self.flash), "--size", str(geometry.size),
-                   "--erase", str(geometry.erase), "--page", str(geometry.page),
-                   "--type", str(geometry.type), "--log", str(self.log)]
-        command += ["--fresh"] if fresh else []
-        command += [str(a) for a in sim_args]
-        command += ["--qemu"] if QEMU else []
-        command += ["--"] + QEMU + [program or DRIMLET] + args
-        done = subprocess.run(command, input=stdin, capture_output=True, timeout=120, cwd=cwd)
+        command = self.command(geometry, args, sim_args, fresh, program)
+        if stdin_fd is None:
+            done = subprocess.run(command, input=stdin, capture_output=True, timeout=120, cwd=cwd)
+        else:
+            done = subprocess.run(command, stdin=stdin_fd, capture_output=True, timeout=120, cwd=cwd)
         return Outcome(done.returncode, done.stdout.decode(), done.stderr.decode(),
                        self.flash.read_bytes(),
                        self.log.read_text().splitlines() if self.log.exists() else [], self.flash)

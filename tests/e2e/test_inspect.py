@@ -78,15 +78,19 @@ def test_plan_predicts_the_install(bench, geometry, nonfs, bad, image):
     written = [int(r.split()[1], 16) // geometry.erase for r in install.requests("write")]
     planned = [int(line.split("device block")[1].split()[0]) for line in plan.out.splitlines()
                if "device block" in line]
-    assert planned == written
-    assert plan.out.splitlines()[-1].startswith(
-        "plan: the install would succeed" if install.status == 0 else "plan: the install would fail")
+    if install.status == 0:
+        assert planned == written
+        assert plan.out.splitlines()[-1].startswith("plan: the install would succeed")
+    else:  # refused by the check before writing, for the reason plan names
+        assert written == [] and not install.requests("MEMERASE")
+        assert plan.out.splitlines()[-1] == "plan: the install would fail: " + install.err.splitlines()[-1]
     # The JSON document carries the same plan.
     doc = json.loads(inspect(bench, geometry, ["--json", "plan", "-n", nonfs, "/dev/mtd3", "{image}"], bad,
                              image).out)
     table = [doc["partition_table"]["device_block"]] if doc["partition_table"] else []
     assert [b["device_block"] for b in doc["image_blocks"]] + table == planned
     assert doc["messages"] == plan.err.splitlines()
+    assert doc["failure"] == (None if install.status == 0 else install.err.splitlines()[-1])
     assert doc["summary"] == plan.out.splitlines()[-1]
     assert doc["ok"] == (plan.status == 0)
     # check, with no device, agrees: the same image blocks, and an image it
@@ -222,11 +226,22 @@ def test_plan_and_verify_fail_on_a_record_checksum_its_data_does_not_match(insta
         assert verify.out.splitlines()[-1] == (
             f"verify: all {blocks} image blocks and the partition table match, but the image is damaged: "
             f"1 of {records} record checksums do not match")
+    refusal = f"Checksum error in record at {address:08x}!"
     plan = inspect(bench, g, ["plan", "-n", 14, "/dev/mtd3", "{image}"], [110, 28], damaged)
     assert plan.status == 1 and finding in plan.out.splitlines()
+    assert plan.out.splitlines()[-1] == "plan: the install would fail: " + refusal
+    # drimlet refuses it before writing; told to take the checksums as they
+    # are, it installs it, and plan says so.
+    before = bench.flash.read_bytes()
+    install = bench.run(g, ["-n", 14, "/dev/mtd3", "{image}"], image=damaged, sim_args=["--bad", "110,28"],
+                        fresh=False)
+    assert (install.status, install.err.splitlines()[-1]) == (1, refusal)
+    assert install.flash == before
+    plan = inspect(bench, g, ["plan", "--ignore-checksums", "-n", 14, "/dev/mtd3", "{image}"], [110, 28], damaged)
+    assert plan.status == 1
     assert plan.out.splitlines()[-1] == f"plan: the install would write {blocks} image blocks, but the image is damaged"
-    # drimlet itself carries the checksums without verifying them.
-    install = bench.run(g, ["-n", 14, "/dev/mtd3", "{image}"], image=damaged, sim_args=["--bad", "110,28"])
+    install = bench.run(g, ["--ignore-checksums", "-n", 14, "/dev/mtd3", "{image}"], image=damaged,
+                        sim_args=["--bad", "110,28"], fresh=False)
     assert install.status == 0
 
 

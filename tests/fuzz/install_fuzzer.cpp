@@ -13,9 +13,14 @@
 //   - after any run, the block the loader reads (the first from 3.5 MiB up
 //     whose bad-block query answers good, marks included) holds the
 //     complete new table with status 0, the old table with the old install
-//     intact, or no magic.
+//     intact, or no magic;
+//   - on a device without faults, an install of an image file that fails
+//     (found by its check before writing) leaves the flash byte for byte as
+//     it was, without a single erase or write.
 //
-// Input: 12 bytes of device settings, then the image.
+// Input: 12 bytes of device settings, then the image. Unless the settings
+// say otherwise, the harness gives every record the checksum of its data, so
+// mutated images get past the checksum check to the layout behind it.
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,11 +48,28 @@ uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_
 
 // The model: image blocks as the loader must find them, or why there are none.
 struct Model {
-    bool valid = false;  // parses, records in order, fits the table
+    bool valid = false;  // parses, records in order, checksums match (unless ignored), fits the table
     std::vector<std::vector<uint8_t>> blocks;
 };
 
-Model model_image(const uint8_t* data, size_t size, uint32_t erase) {
+uint32_t sum_of(const uint8_t* data, uint64_t length) {
+    uint32_t sum = 0;
+    for (uint64_t i = 0; i < length; ++i) sum += data[i];
+    return sum;
+}
+
+// Gives every data record whose bytes are all there the checksum of its data.
+void fix_checksums(std::vector<uint8_t>& image) {
+    for (size_t at = 15; image.size() >= 12 && at <= image.size() - 12;) {
+        const uint64_t address = le32(&image[at]), length = le32(&image[at + 4]);
+        if (address == 0 || length > image.size() - at - 12) return;
+        const uint32_t sum = sum_of(&image[at + 12], length);
+        for (int i = 0; i < 4; ++i) image[at + 8 + i] = static_cast<uint8_t>(sum >> (8 * i));
+        at += 12 + length;
+    }
+}
+
+Model model_image(const uint8_t* data, size_t size, uint32_t erase, bool check_sums) {
     Model model;
     if (size < 15 || memcmp(data, "B000FF\n", 7) != 0 || erase == 0) return model;
     const uint64_t start = le32(data + 7);
@@ -61,6 +83,7 @@ Model model_image(const uint8_t* data, size_t size, uint32_t erase) {
         if (address == 0) break;
         if (address < start + current * erase) return model;  // out of order
         if (length > size - at) return model;
+        if (check_sums && sum_of(data + at, length) != le32(data + at - 4)) return model;
         uint64_t offset = address - start;
         for (uint64_t done = 0; done < length;) {
             const uint64_t within = (offset + done) % erase;
@@ -237,6 +260,17 @@ void check_untouched_when_failed_early(const MemoryFlash& flash, const std::vect
         broken("a failed install changed the flash without an erase or write");
 }
 
+// An image file is run dry before anything is written: on a device without
+// faults, whatever makes the install fail is found then.
+void check_untouched_when_file_refused(const MemoryFlash& flash, const std::vector<uint8_t>& before,
+                                       int status) {
+    if (status == 0) return;
+    const bool touched = std::any_of(flash.log.begin(), flash.log.end(), [](const std::string& line) {
+        return line.rfind("erase", 0) == 0 || line.rfind("write", 0) == 0 || line.rfind("markbad", 0) == 0;
+    });
+    if (touched || flash.bytes != before) broken("a failed install of an image file changed the flash");
+}
+
 // Where the earlier install's table and its two blocks were.
 struct OldInstall {
     bool present = false;
@@ -351,10 +385,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     flash.zero_write || flash.fail_seek || !flash.corrupt_write.empty() ||
                     !flash.ecc_fail.empty();
 
-    const uint8_t* image = data + 12;
-    const size_t image_size = size - 12;
+    static std::vector<uint8_t> bin;  // the image, with its checksums made right unless asked not to
+    bin.assign(data + 12, data + size);
+    if (!(data[11] & 32)) fix_checksums(bin);
+    const uint8_t* image = bin.data();
+    const size_t image_size = bin.size();
     FlashRun run;
     run.settings.nonfs_bytes = device.nonfs;
+    run.settings.ignore_checksums = data[11] & 64;
     run.device = memory_flash_device(flash);
     run.geometry = flash.info;
     if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
@@ -362,9 +400,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (verify && start_verifying(run.writes, device.erase) != 0) abort();
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) abort();
-    // A pipe holds 64 KiB; longer images come from a memory file instead.
+    // A pipe holds 64 KiB; longer images come from a memory file instead, and
+    // so do others when the settings ask for one.
     int image_fd = pipe_fds[0];
-    if (image_size > 65536) {
+    const bool from_file = image_size > 65536 || (data[11] & 16);
+    if (from_file) {
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         FILE* file = tmpfile();
@@ -377,15 +417,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (image_size && write(pipe_fds[1], image, image_size) != static_cast<ssize_t>(image_size)) abort();
         close(pipe_fds[1]);
     }
-    run.image_fd = image_fd;
+    run.image.fd = image_fd;
+    run.image_is_file = from_file;
 
     const int status = install_image(run);
     close(image_fd);
-    const Model model = model_image(image, image_size, device.erase);
+    const Model model = model_image(image, image_size, device.erase, !run.settings.ignore_checksums);
     check_requests_in_bounds(flash, device);
     if (status == 0) check_success(flash, device, model, before);
     check_untouched_when_failed_early(flash, before, status);
     check_loader_block(flash, device, before, old, model, status);
+    if (from_file && !device.faults) check_untouched_when_file_refused(flash, before, status);
     if (!device.faults && flash.short_write == 0) {
         const int predicted = predicted_status(flash, device, model);
         if (predicted >= 0 && predicted != status) broken("status differs from the model's prediction");

@@ -17,6 +17,8 @@ FAULTY = bytes([2, 1, 2, 100, 0, 0, 0x81, 0x83, 0x80, 1, 2, 0])
 NOR = bytes([3, 2, 3, 120, 0, 0, 0, 0, 0, 0, 0, 0])
 # The partition reaches past the loader's block, which cannot be erased.
 LOADER_ERASE = bytes([4, 0, 2, 128, 0, 0, 0x84, 0, 0, 0, 0, 0])
+# From an image file (checked before writing), over bad blocks.
+FILE_128K = bytes([4, 0, 3, 110, 5, 7, 0, 0, 0, 0, 0, 0x10])
 # Worn NAND (byte 10): the top block's program does not hold; the loader's
 # block reads back with an uncorrectable error and refuses its mark; a NOR
 # chip (no marks) whose loader's block cannot be erased.
@@ -43,6 +45,7 @@ out.mkdir(parents=True, exist_ok=True)
 for name, image in IMAGES.items():
     for tag, prefix in (("clean16k", CLEAN_16K), ("bad128k", BAD_128K), ("small512", SMALL_512),
                         ("faulty", FAULTY), ("nor", NOR), ("loader-erase", LOADER_ERASE),
-                        ("worn-image", WORN_IMAGE), ("worn-loader", WORN_LOADER), ("nor-worn", NOR_WORN)):
+                        ("worn-image", WORN_IMAGE), ("worn-loader", WORN_LOADER), ("nor-worn", NOR_WORN),
+                        ("file128k", FILE_128K)):
         (out / f"{name}-{tag}").write_bytes(prefix + image)
-print(f"{len(IMAGES) * 9} seeds in {out}")
+print(f"{len(IMAGES) * 10} seeds in {out}")

@@ -34,28 +34,31 @@ TEST(ReadExact, GathersOneByteReadsIntoWholeFields) {
     std::vector<uint8_t> bytes = pattern(300, 5);
     OneBytePerRead stream(bytes);
     std::vector<uint8_t> got(300);
-    ASSERT_EQ(read_exact(stream.fds[0], got.data(), 100), 100);
-    ASSERT_EQ(read_exact(stream.fds[0], got.data() + 100, 200), 200);
+    ImageInput input{stream.fds[0]};
+    ASSERT_EQ(read_exact(input, got.data(), 100), 100);
+    ASSERT_EQ(read_exact(input, got.data() + 100, 200), 200);
     EXPECT_EQ(got, bytes);
     // The writer is gone: end of input, even part-way through a request.
-    EXPECT_EQ(read_exact(stream.fds[0], got.data(), 1), 0);
+    EXPECT_EQ(read_exact(input, got.data(), 1), 0);
 }
 
 TEST(ReadExact, EndOfInputAfterPartialDataIsZeroWithoutMessage) {
     OneBytePerRead stream(pattern(5, 1));
     uint8_t buffer[8];
+    ImageInput input{stream.fds[0]};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(read_exact(stream.fds[0], buffer, 8), 0);
+    EXPECT_EQ(read_exact(input, buffer, 8), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(ReadExact, ReadErrorPrintsMissingCountAndErrno) {
     uint8_t buffer[16];
+    ImageInput input{-1};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(read_exact(-1, buffer, 16), -1);
+    EXPECT_EQ(read_exact(input, buffer, 16), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Short read, expected 16 bytes. Bad file descriptor\n");
     // A request of nothing makes no read, so even a bad descriptor is fine.
-    EXPECT_EQ(read_exact(-1, buffer, 0), 0);
+    EXPECT_EQ(read_exact(input, buffer, 0), 0);
 }
 
 struct ImageCheckCase {
@@ -81,7 +84,7 @@ TEST(CheckImage, SignatureAndHeader) {
         TestRun test(flash, c.bytes, 0);
         BinImageHeader header;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(check_image(test.run.image_fd, header), c.result);
+        EXPECT_EQ(check_image(test.run.image, header), c.result);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
     }
 }
@@ -92,7 +95,7 @@ TEST(CheckImage, StartAddressPrintedWithLeadingZeros) {
     TestRun test(flash, make_bin(0xABC, {}), 0);
     BinImageHeader header;
     testing::internal::CaptureStderr();
-    ASSERT_EQ(check_image(test.run.image_fd, header), 0);
+    ASSERT_EQ(check_image(test.run.image, header), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Image base address 00000abc, size 4660\n");
     EXPECT_EQ(header.start, 0xABCu);
 }

@@ -37,7 +37,7 @@ StreamResult stream(MemoryFlash& flash, const std::vector<uint8_t>& image, uint3
     BinImageHeader header;
     StreamResult out{};
     testing::internal::CaptureStderr();
-    out.result = check_image(test.run.image_fd, header) == 0 ? stream_image(test.run, header, out.table) : -1;
+    out.result = check_image(test.run.image, header) == 0 ? stream_image(test.run, header, out.table) : -1;
     out.messages = testing::internal::GetCapturedStderr();
     return out;
 }

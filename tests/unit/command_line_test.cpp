@@ -52,16 +52,18 @@ TEST(CommandLine, OperandsAroundOptionsAndLaterOptionWins) {
     EXPECT_STREQ(s.image_path, "nk.bin");
     EXPECT_EQ(s.nonfs_bytes, 8u << 20);
 
-    std::vector<std::string> repeated = {"drimlet", "-n", "8", "-n16", "dev", "img", "extra"};
+    std::vector<std::string> repeated = {"drimlet", "-n", "8", "-n16", "dev", "img", "--ignore-checksums"};
     s = parse(repeated);
     EXPECT_EQ(s.nonfs_bytes, 16u << 20);
     EXPECT_STREQ(s.mtd_path, "dev");
     EXPECT_STREQ(s.image_path, "img");
+    EXPECT_TRUE(s.ignore_checksums);
 
     std::vector<std::string> from_stdin = {"drimlet", "dev", "-"};
     s = parse(from_stdin);
     EXPECT_EQ(s.nonfs_bytes, 0u);
     EXPECT_STREQ(s.image_path, "-");
+    EXPECT_FALSE(s.ignore_checksums);
 }
 
 TEST(CommandLine, IncompleteOrBadCommandLineShowsUsageAndEndsTheRun) {
@@ -71,6 +73,7 @@ TEST(CommandLine, IncompleteOrBadCommandLineShowsUsageAndEndsTheRun) {
         {"drimlet", "-x", "dev", "img"},
         {"drimlet", "dev", "img", "-n"},
         {"drimlet", "-n", "8", "dev"},
+        {"drimlet", "-n", "8", "dev", "a.bin", "b.bin"},  // `*.bin` that matched two files
     };
     for (auto& words : cases) {
         int result = 0, exit_status = -1;

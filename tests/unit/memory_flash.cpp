@@ -144,11 +144,17 @@ int mark_bad(MtdDevice& device, uint64_t offset) {
     flash.bad_blocks.insert(block);
     return 0;
 }
+
+int lock(MtdDevice& device, bool exclusive) {
+    MemoryFlash& flash = flash_of(device);
+    flash.log.emplace_back(exclusive ? "lock exclusive" : "lock shared");
+    return flash.locked_elsewhere ? fail(EWOULDBLOCK) : 0;
+}
 }  // namespace
 
 MtdDevice memory_flash_device(MemoryFlash& flash) {
-    MtdDevice device{open_flash, close_flash, get_info,  block_is_bad, unlock,     erase,
-                     seek,       write_some,  read_some, ecc_stats,    total_size, mark_bad};
+    MtdDevice device{open_flash, close_flash, get_info,  block_is_bad, unlock,   erase, seek,
+                     write_some, read_some,   ecc_stats, total_size,   mark_bad, lock};
     device.context = &flash;
     return device;
 }

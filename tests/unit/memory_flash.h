@@ -25,11 +25,12 @@ struct MemoryFlash {
     mtd_ecc_stats ecc{};               // what ECCGETSTATS answers
     bool fail_info = false;
     bool fail_seek = false;
-    int eintr_writes = 0;          // the next n writes fail with EINTR
-    size_t short_write = 0;        // when nonzero, each write takes at most this many bytes
-    bool zero_write = false;       // writes make no progress
-    std::vector<std::string> log;  // one line per request
-    int violations = 0;            // programs of pages that were not erased, bad writes
+    bool locked_elsewhere = false;  // another process holds the device's lock
+    int eintr_writes = 0;           // the next n writes fail with EINTR
+    size_t short_write = 0;         // when nonzero, each write takes at most this many bytes
+    bool zero_write = false;        // writes make no progress
+    std::vector<std::string> log;   // one line per request
+    int violations = 0;             // programs of pages that were not erased, bad writes
     uint64_t position = 0;
 };
 

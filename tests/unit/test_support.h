@@ -65,7 +65,7 @@ struct TestRun {
         run.search_end = flash.info.size;
         run.geometry = flash.info;
         run.block_buffer.reset(new uint8_t[flash.info.erasesize]);
-        run.image_fd = bytes_fd(image);
+        run.image.fd = bytes_fd(image);
     }
-    ~TestRun() { close(run.image_fd); }
+    ~TestRun() { close(run.image.fd); }
 };

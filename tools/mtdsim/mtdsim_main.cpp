@@ -37,6 +37,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -317,9 +318,20 @@ int main(int argc, char* argv[]) {
     const std::string flash_path = absolute(flash);
     const std::string pages_path = flash_path + ".pages";
     const uint64_t unit = page == 0 ? 1 : static_cast<uint64_t>(page);
+    // Another mtdsim may be running a command on this flash file right now
+    // (two programs contending for the device's lock): its library has
+    // FLASH.pages mapped and keeps it current, and rebuilding the file would
+    // pull the pages from under it. Every wrapper holds a shared lock on it
+    // while its command runs; only one that finds no other prepares it.
     const uint64_t blocks = erase > 0 ? static_cast<uint64_t>(size / erase) : 0;
-    if (mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, blocks, created) !=
-        0) {
+    const int pages_lock = open(pages_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const bool alone = pages_lock >= 0 && flock(pages_lock, LOCK_EX | LOCK_NB) == 0;
+    if (alone && mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, blocks,
+                                            created) != 0) {
+        perror(pages_path.c_str());
+        return kStatusUsage;
+    }
+    if (pages_lock < 0 || flock(pages_lock, LOCK_SH) != 0) {
         perror(pages_path.c_str());
         return kStatusUsage;
     }

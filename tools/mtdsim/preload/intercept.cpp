@@ -1,7 +1,7 @@
 // mtdsim's LD_PRELOAD half: makes a regular file act as a raw NAND MTD
 // character device for an unchanged program. This file is the interception:
-// the C library's open, close, dup, stat, access, ioctl, lseek, read and
-// write, each of which either serves the simulated device (a path that
+// the C library's open, close, dup, stat, access, flock, ioctl, lseek, read
+// and write, each of which either serves the simulated device (a path that
 // names it, or a descriptor that is it) or passes the call on unchanged.
 // Opening /dev/mtdN (or the path in MTDSIM_DEVICE) opens the flash file
 // instead; its requests then go to ioctl.cpp and read_write.cpp, which
@@ -18,6 +18,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -215,6 +216,20 @@ int close(int fd) {
         log_line("close %d", fd);
     }
     return real_close()(fd);
+}
+
+// The device is the flash file itself, so a lock on it is a lock on the
+// file, and processes that share the flash file (each under its own mtdsim)
+// see each other's locks as users of one /dev/mtdN do. Logged, without a
+// request number of its own: the driver never sees a lock.
+int flock(int fd, int operation) {
+    const int result = real_flock()(fd, operation);
+    if (!is_sim_fd(fd)) return result;
+    const int error = result < 0 ? errno : 0;
+    const char* kind = (operation & LOCK_EX) ? "LOCK_EX" : (operation & LOCK_SH) ? "LOCK_SH" : "LOCK_UN";
+    log_line("flock %s%s -> %d%s", kind, operation & LOCK_NB ? "|LOCK_NB" : "", result, error_name(error));
+    errno = error;
+    return result;
 }
 
 int ioctl(int fd, unsigned long request, ...) {

@@ -56,5 +56,9 @@ PreadFn real_pread() {
     static PreadFn f = next_symbol<PreadFn>("pread64");
     return f;
 }
+FlockFn real_flock() {
+    static FlockFn f = next_symbol<FlockFn>("flock");
+    return f;
+}
 
 }  // namespace mtdsim::preload

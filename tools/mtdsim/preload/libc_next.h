@@ -19,6 +19,7 @@ using WriteFn = ssize_t (*)(int, const void*, size_t);
 using ReadFn = ssize_t (*)(int, void*, size_t);
 using PwriteFn = ssize_t (*)(int, const void*, size_t, off64_t);
 using PreadFn = ssize_t (*)(int, void*, size_t, off64_t);
+using FlockFn = int (*)(int, int);
 
 template <typename Fn>
 Fn next_symbol(const char* name) {
@@ -37,5 +38,6 @@ WriteFn real_write();
 ReadFn real_read();
 PwriteFn real_pwrite();
 PreadFn real_pread();
+FlockFn real_flock();
 
 }  // namespace mtdsim::preload

@@ -62,6 +62,7 @@ const char* error_name(int error) {
         case EIO: return " EIO";
         case EINTR: return " EINTR";
         case EBADF: return " EBADF";
+        case EWOULDBLOCK: return " EWOULDBLOCK";
         case EPERM: return " EPERM";
         case EOPNOTSUPP: return " EOPNOTSUPP";
         default: return " ERROR";

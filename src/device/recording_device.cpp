@@ -1,4 +1,4 @@
-#include "inspect/recording_device.h"
+#include "device/recording_device.h"
 
 namespace {
 
@@ -27,10 +27,11 @@ int erase(MtdDevice& device, uint32_t offset, uint32_t) {
     return 0;
 }
 
+// A seek is only noted: most lead to a write that never happens, and the
+// device's own position matters to reads alone.
 int seek(MtdDevice& device, uint64_t offset) {
-    Recorder& recorder = recorder_of(device);
-    recorder.position = offset;
-    return mtd_seek(*recorder.inner, offset);
+    recorder_of(device).position = offset;
+    return 0;
 }
 
 long write_nothing(MtdDevice& device, const uint8_t*, size_t size) {
@@ -41,7 +42,11 @@ long write_nothing(MtdDevice& device, const uint8_t*, size_t size) {
 }
 
 long read_some(MtdDevice& device, uint8_t* into, size_t size) {
-    return mtd_read(*recorder_of(device).inner, into, size);
+    Recorder& recorder = recorder_of(device);
+    if (mtd_seek(*recorder.inner, recorder.position) != 0) return -1;
+    const long got = mtd_read(*recorder.inner, into, size);
+    if (got > 0) recorder.position += static_cast<uint64_t>(got);
+    return got;
 }
 
 int ecc_stats(MtdDevice& device, mtd_ecc_stats& stats) {
@@ -55,11 +60,13 @@ int mark_nothing(MtdDevice& device, uint64_t offset) {
     return 0;
 }
 
+int lock(MtdDevice& device, bool exclusive) { return mtd_lock(*recorder_of(device).inner, exclusive); }
+
 }  // namespace
 
 MtdDevice recording_device(Recorder& recorder) {
-    MtdDevice device{open_read_only, close_inner,   get_info,  block_is_bad, unlock,     erase,
-                     seek,           write_nothing, read_some, ecc_stats,    total_size, mark_nothing};
+    MtdDevice device{open_read_only, close_inner, get_info,  block_is_bad, unlock,       erase, seek,
+                     write_nothing,  read_some,   ecc_stats, total_size,   mark_nothing, lock};
     device.context = &recorder;
     return device;
 }
