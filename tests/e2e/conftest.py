@@ -8,6 +8,7 @@ run it with (e.g. "qemu-arm -L /usr/arm-linux-gnueabihf") and MTDSIM_LIBRARY
 the preload library of the same architecture.
 """
 import os
+import pty
 import shlex
 import struct
 import subprocess
@@ -136,3 +137,24 @@ def device_report(geometry):
             f"MTD total size: {geometry.size >> 10} kilobytes\n"
             f"MTD write size: {geometry.page} bytes\n"
             f"MTD erase size: {geometry.erase} bytes\n")
+
+
+def on_terminal(command, stream="stderr", env=None):
+    """Runs `command` with one of its output streams ("stdout" or "stderr")
+    on a pseudo-terminal and the other discarded: its status and everything
+    the terminal received."""
+    controller, tty = pty.openpty()
+    streams = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, stream: tty}
+    child = subprocess.Popen(command, stdin=subprocess.DEVNULL, env=env, **streams)
+    os.close(tty)
+    raw = b""
+    while True:
+        try:
+            chunk = os.read(controller, 65536)
+        except OSError:  # EIO: every writer of the terminal has gone
+            break
+        if not chunk:
+            break
+        raw += chunk
+    os.close(controller)
+    return child.wait(timeout=120), raw.decode()

@@ -3,13 +3,12 @@ the rows, the verdict line and the exit status, on installs drimlet made on
 mtdsim; the JSON tells the same; colour only on a terminal."""
 import json
 import os
-import pty
 import re
 import subprocess
 
 import pytest
 
-from conftest import INSPECT, QEMU, Geometry
+from conftest import INSPECT, QEMU, Geometry, on_terminal
 from mkbin import bin_image
 from test_inspect import run_inspect
 from test_install import START, records_for
@@ -131,24 +130,6 @@ def test_map_of_a_dump_file(bench):
     assert dump.stderr.count("carries no ECC") == 1
 
 
-def on_terminal(command, env=None):
-    """Standard output on a pseudo-terminal: the status and what it got."""
-    controller, tty = pty.openpty()
-    child = subprocess.Popen(command, stdout=tty, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, env=env)
-    os.close(tty)
-    raw = b""
-    while True:
-        try:
-            chunk = os.read(controller, 65536)
-        except OSError:  # EIO: every writer of the terminal has gone
-            break
-        if not chunk:
-            break
-        raw += chunk
-    os.close(controller)
-    return child.wait(timeout=120), raw.decode()
-
-
 @pytest.mark.parametrize("terminal,extra,no_color,coloured", [
     (True, [], None, True),
     (True, [], "1", False),
@@ -164,7 +145,7 @@ def test_colour_only_on_a_terminal(bench, terminal, extra, no_color, coloured):
     if no_color is not None:
         env["NO_COLOR"] = no_color
     if terminal:
-        status, out = on_terminal(command, env)
+        status, out = on_terminal(command, "stdout", env)
         out = out.replace("\r\n", "\n")
     else:
         done = subprocess.run(command, capture_output=True, text=True, env=env)

@@ -11,7 +11,7 @@ import termios
 
 import pytest
 
-from conftest import DRIMLET, INSPECT, MTDSIM, QEMU, Geometry
+from conftest import DRIMLET, INSPECT, MTDSIM, QEMU, Geometry, on_terminal
 from mkbin import bin_image
 from test_install import START
 
@@ -37,25 +37,6 @@ def screen(raw):
     if line:
         lines.append("".join(line))
     return lines
-
-
-def on_terminal(command):
-    """Runs `command` with standard error on a pseudo-terminal: its status
-    and everything the terminal received."""
-    controller, tty = pty.openpty()
-    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=tty, stdin=subprocess.DEVNULL)
-    os.close(tty)
-    raw = b""
-    while True:
-        try:
-            chunk = os.read(controller, 65536)
-        except OSError:  # EIO: every writer of the terminal has gone
-            break
-        if not chunk:
-            break
-        raw += chunk
-    os.close(controller)
-    return child.wait(timeout=120), raw.decode()
 
 
 def run(bench, image_path, terminal, extra=()):
