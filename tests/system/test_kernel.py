@@ -199,9 +199,11 @@ CASES = [
     Case("small-page", SMALL_PAGE, 32, records(3, 600 << 10, 16 << 10), bad=[2048, 2040, 224, 225]),
     Case("4k-page", PAGE_4K, 64, records(4, 3 << 20, 256 << 10), bad=[256, 250, 14]),
     Case("256mib-pipe", LARGE_256M, 128, records(5, 2 << 20, E128), bad=[1024, 1020, 28, 29], source="pipe"),
-    Case("area-exhausted", LARGE, 2, blocks_image(20, E128), bad=[10], status=1,
+    # A file that cannot fit is refused before the first erase; from a pipe
+    # the install finds out only as it goes.
+    Case("area-exhausted-pipe", LARGE, 2, blocks_image(20, E128), bad=[10], status=1, source="pipe",
          err_tail="No good block left in the non-Filesystem partition!\n", fits=14),
-    Case("overlaps-partition-table", LARGE, 8, blocks_image(37, E128), status=1, fits=37,
+    Case("overlaps-partition-table-pipe", LARGE, 8, blocks_image(37, E128), status=1, fits=37, source="pipe",
          err_tail="Image written, 37 erase blocks...\nImage overlaps partition table block at 00380000!\n"),
 ]
 
@@ -219,10 +221,14 @@ SAFETY_CASES = [
     Case("over-a-truncated-pipe", LARGE, 64, RECORDS_B[:4], bad=SAFETY_BAD, source="pipe",
          image=bin_image(START, RECORDS_B)[:-3000], status=1, fits=4,
          err_tail="Incomplete data section!\n", over=INSTALL_A),
-    # Block 0 is full, so it is written before the next record turns out to
-    # start inside it.
-    Case("over-a-out-of-order", LARGE, 64, [(START, b"\x01" * E128)], bad=SAFETY_BAD,
+    # Block 0 is full, so from a pipe it is written before the next record
+    # turns out to start inside it; from a file the check before writing
+    # finds it and the flash is left alone, A whole.
+    Case("over-a-out-of-order-pipe", LARGE, 64, [(START, b"\x01" * E128)], bad=SAFETY_BAD, source="pipe",
          image=bin_image(START, [(START, b"\x01" * E128), (START + 9, b"\x02")]), status=1, fits=1,
+         err_tail="Record at 80200009 out of order!\n", over=INSTALL_A),
+    Case("over-a-out-of-order-file", LARGE, 64, [(START, b"\x01" * E128)], bad=SAFETY_BAD,
+         image=bin_image(START, [(START, b"\x01" * E128), (START + 9, b"\x02")]), status=1, fits=0,
          err_tail="Record at 80200009 out of order!\n", over=INSTALL_A),
     Case("over-a-complete", LARGE, 64, RECORDS_B, bad=SAFETY_BAD, over=INSTALL_A),
 ]
@@ -502,7 +508,8 @@ def shown_table(show_out):
 def test_install_over_an_earlier_one(guest, case, arch):
     """A's install, then B's on the same chip: a B that fails once it has
     begun leaves no partition table (B's finished blocks over A's, A's others
-    as they were); a B that succeeds leaves exactly B's table and blocks."""
+    as they were); a B refused before writing leaves A whole; a B that
+    succeeds leaves exactly B's table and blocks."""
     folder = guest / "cases.d" / f"{arch}-{case.name}"
     assert (folder / "status").exists(), console_tail(guest)
     before_err, _, _, _ = case.over.effect()
@@ -518,6 +525,10 @@ def test_install_over_an_earlier_one(guest, case, arch):
         assert table_block == loader_block
         assert loader_reads == model.MAGIC
         assert (status, shown_table(out)) == (0, (loader_block, [block for block, _ in writes])), out + err
+    elif not case.effect()[1]:  # refused before the first erase
+        _, a_writes, _, _ = case.over.effect()
+        assert loader_reads == model.MAGIC
+        assert (status, shown_table(out)) == (0, (loader_block, [block for block, _ in a_writes])), out + err
     else:
         assert loader_reads != model.MAGIC
         assert status == 1 and "no valid partition table" in err, out + err
