@@ -13,6 +13,15 @@ const char kOutOfOrderFormat[] = "Record at %08x out of order!\n";
 const char kTableFull[] = "Image too large for partition table!\n";
 const char kChecksumFormat[] = "Checksum error in record at %08x!\n";
 
+// Bytes no record reached are erased flash: 0xFF. They are filled in only
+// as records leave them behind, so a block the records cover whole (most of
+// them) is never cleared first.
+void fill_erased(BlockAssembler& assembler, uint32_t up_to) {
+    if (up_to <= assembler.filled) return;
+    memset(assembler.block + assembler.filled, 0xFF, up_to - assembler.filled);
+    assembler.filled = up_to;
+}
+
 int hand_out(BlockAssembler& assembler) {
     if (assembler.blocks >= kTableEntries) {
         // The loader only knows the blocks the table lists; writing more
@@ -20,6 +29,7 @@ int hand_out(BlockAssembler& assembler) {
         print_fixed(kTableFull);
         return -1;
     }
+    fill_erased(assembler, assembler.erasesize);
     ++assembler.blocks;
     assembler.handed_out = true;
     return 1;
@@ -41,17 +51,17 @@ void init_assembler(BlockAssembler& assembler, const ImageInput& input, uint8_t*
     assembler.block = block;
     assembler.erasesize = erasesize;
     assembler.base = header.start;
-    memset(block, 0xFF, erasesize);
 }
 
 int next_image_block(BlockAssembler& assembler) {
     BinRecord& record = assembler.record;
     const uint32_t erasesize = assembler.erasesize;
     if (assembler.handed_out) {
-        // The caller is done with the last block: start a fresh, erased one.
+        // The caller is done with the last block: start a fresh one, erased
+        // as it is filled.
         assembler.handed_out = false;
         assembler.base += erasesize;
-        memset(assembler.block, 0xFF, erasesize);
+        assembler.filled = 0;
     }
     if (assembler.ended) return 0;
     for (;;) {
@@ -82,14 +92,16 @@ int next_image_block(BlockAssembler& assembler) {
             uint32_t offset = record.address - assembler.base;
             uint32_t room = erasesize - offset;
             uint32_t chunk = room < record.length ? room : record.length;
+            fill_erased(assembler, offset);
             if (read_exact(assembler.input, assembler.block + offset, chunk) != static_cast<int>(chunk)) {
                 if (interrupt_signal() == 0) print_fixed(kShortData);
                 return -1;
             }
+            if (offset + chunk > assembler.filled) assembler.filled = offset + chunk;
             assembler.record_sum =
                 add_to_record_checksum(assembler.record_sum, assembler.block + offset, chunk);
             if (assembler.watcher.data)
-                assembler.watcher.data(assembler.watcher.context, assembler.block + offset, chunk);
+                assembler.watcher.data(assembler.watcher.context, chunk, assembler.record_sum);
             record.address += chunk;
             record.length -= chunk;
             if (record.length == 0 && finish_record(assembler) != 0) return -1;

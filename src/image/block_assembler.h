@@ -11,11 +11,13 @@
 #include "image/bin_reader.h"
 
 // Told what the assembler reads, for a caller that checks the image on the
-// way: drimlet-inspect's verify sums each record's data as it is laid out,
-// so the image is read only once. Unset, nothing is told.
+// way: drimlet-inspect's verify learns each record's checksum as it is laid
+// out, so the image is read, and summed, only once. Unset, nothing is told.
 struct RecordWatcher {
-    void (*record)(void* context, const BinRecord& header) = nullptr;            // a data record's header
-    void (*data)(void* context, const uint8_t* bytes, uint32_t size) = nullptr;  // its data, piece by piece
+    void (*record)(void* context, const BinRecord& header) = nullptr;  // a data record's header
+    // Another `size` bytes of its data were placed; `sum` is the record's
+    // checksum over all its data placed so far.
+    void (*data)(void* context, uint32_t size, uint32_t sum) = nullptr;
     void* context = nullptr;
 };
 
@@ -24,6 +26,7 @@ struct BlockAssembler {
     uint8_t* block = nullptr;  // erasesize bytes: the image block being filled
     uint32_t erasesize = 0;
     uint32_t base = 0;          // image address of block[0]
+    uint32_t filled = 0;        // block[0, filled) is defined: record data or 0xFF
     uint32_t blocks = 0;        // image blocks handed out so far
     BinRecord record;           // the record being placed
     uint32_t record_start = 0;  // its address, as the header gave it

@@ -110,10 +110,10 @@ void watch_record(void* context, const BinRecord& header) {
     tally.received = 0;
 }
 
-void watch_data(void* context, const uint8_t* bytes, uint32_t size) {
+void watch_data(void* context, uint32_t size, uint32_t sum) {
     RecordTally& tally = *static_cast<RecordTally*>(context);
     ScannedRecord& record = tally.scan.records.back();
-    record.sum = add_to_record_checksum(record.sum, bytes, size);
+    record.sum = sum;
     tally.received += size;
     record.complete = tally.received == record.length;
 }

@@ -102,9 +102,9 @@ TEST(CheckImage, StartAddressPrintedWithLeadingZeros) {
 
 }  // namespace
 
-// The checksum goes eight bytes at a time through 16-bit lanes: against the
-// plain byte sum at every alignment, length and split, with all-0xFF data
-// (the largest lane sums) and random data.
+// The checksum adds many bytes a step (psadbw lanes on x86, 16-bit lanes
+// elsewhere): against the plain byte sum at every alignment, length and
+// split, with all-0xFF data (the largest lane sums) and random data.
 TEST(RecordChecksum, EqualsTheByteSumAtAnyAlignmentAndSplit) {
     std::vector<uint8_t> ones(5000, 0xFF), noise(5000);
     uint32_t seed = 12345;
