@@ -42,7 +42,8 @@ uint32_t add_to_record_checksum(uint32_t sum, const uint8_t* data, size_t size) 
     for (; size - at >= 64; at += 64)
         for (int k = 0; k < 4; ++k)
             lanes[k] = _mm_add_epi64(
-                lanes[k], _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at) + k), zero));
+                lanes[k],
+                _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at) + k), zero));
     for (; size - at >= 16; at += 16)
         lanes[0] = _mm_add_epi64(
             lanes[0], _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)), zero));
