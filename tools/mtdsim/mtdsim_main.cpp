@@ -202,131 +202,145 @@ bool file_has_content(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && status.st_size > 0;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-    for (const char* name : kSettings) unsetenv(name);
+// The wrapper's own settings; the rest go straight into the environment,
+// where the preload library reads them.
+struct Options {
     const char* flash = nullptr;
     long long size = 128LL << 20, erase = 128 << 10, page = 2048;
     long long t_prog = 300, t_read = 25, t_erase = 2000;  // an SLC chip's typical figures, in µs
     bool fresh = false, qemu = false, timing = false;
+    char** command = nullptr;
+};
+
+// Options that take a block or page list, checked here so a typo fails at
+// once rather than simulating nothing.
+struct ListOption {
+    const char* option;
+    const char* setting;
+    bool with_value;  // B[:N] items
+};
+const ListOption kListOptions[] = {
+    {"--bad", "MTDSIM_BAD", false},
+    {"--fail-erase", "MTDSIM_FAIL_ERASE", false},
+    {"--fail-write", "MTDSIM_FAIL_WRITE", false},
+    {"--fail-query", "MTDSIM_FAIL_QUERY", false},
+    {"--fail-page", "MTDSIM_FAIL_PAGE", false},
+    {"--bitflips", "MTDSIM_BITFLIPS", true},
+    {"--ecc-fail", "MTDSIM_ECC_FAIL", false},
+    {"--ecc-fail-written", "MTDSIM_ECC_FAIL_WRITTEN", false},
+    {"--fail-markbad", "MTDSIM_FAIL_MARKBAD", false},
+    {"--weak", "MTDSIM_WEAK", true},
+    {"--weak-page", "MTDSIM_WEAK_PAGE", true},
+    {"--corrupt-write", "MTDSIM_CORRUPT_WRITE", false},
+};
+
+// Options whose text the library reads as it is.
+struct TextOption {
+    const char* option;
+    const char* setting;
+};
+const TextOption kTextOptions[] = {
+    {"--type", "MTDSIM_TYPE"},
+    {"--device", "MTDSIM_DEVICE"},
+    {"--short-write", "MTDSIM_SHORT_WRITE"},
+    {"--fault", "MTDSIM_FAULTS"},
+};
+
+// Options without a value, and those the wrapper itself uses.
+bool parse_own_option(const std::string& option, const char* value, bool& used_value, Options& o) {
+    used_value = true;
+    if (option == "--flash") return (o.flash = value) != nullptr;
+    if (option == "--size") return value && (o.size = parse_size(value)) > 0;
+    if (option == "--erase") return value && (o.erase = parse_size(value)) >= 0;
+    if (option == "--page") return value && (o.page = parse_size(value)) >= 0;
+    if (option == "--cut") return value && valid_cut(value) && setenv("MTDSIM_CUT", value, 1) == 0;
+    if (option == "--log") return value && setenv("MTDSIM_LOG", absolute(value).c_str(), 1) == 0;
+    long long* time = option == "--t-prog"    ? &o.t_prog
+                      : option == "--t-read"  ? &o.t_read
+                      : option == "--t-erase" ? &o.t_erase
+                                              : nullptr;
+    if (time) {
+        o.timing = true;
+        return value && (*time = parse_count(value)) >= 0;
+    }
+    used_value = false;
+    if (option == "--timing") {
+        o.timing = true;
+        return true;
+    }
+    if (option == "--fresh") {
+        o.fresh = true;
+        return true;
+    }
+    if (option == "--qemu") {
+        o.qemu = true;
+        return true;
+    }
+    if (option == "--fail-info") return setenv("MTDSIM_FAIL_INFO", "1", 1) == 0;
+    return false;
+}
+
+// Everything before "--", then the command after it. false on a usage error.
+bool parse_options(int argc, char* argv[], Options& o) {
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
-        std::string option = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        auto set_env = [&](const char* name) {
-            const char* v = value();
-            if (!v) return false;
-            setenv(name, v, 1);
-            return true;
-        };
-        auto set_list = [&](const char* name, bool with_value) {
-            const char* v = value();
-            if (!v || !valid_list(v, with_value)) return false;
-            setenv(name, v, 1);
-            return true;
-        };
-        auto set_time = [&](long long& microseconds) {
-            timing = true;
-            return value() && (microseconds = parse_count(argv[i])) >= 0;
-        };
-        bool ok = true;
-        if (option == "--flash")
-            ok = (flash = value()) != nullptr;
-        else if (option == "--size")
-            ok = value() && (size = parse_size(argv[i])) > 0;
-        else if (option == "--erase")
-            ok = value() && (erase = parse_size(argv[i])) >= 0;
-        else if (option == "--page")
-            ok = value() && (page = parse_size(argv[i])) >= 0;
-        else if (option == "--type")
-            ok = set_env("MTDSIM_TYPE");
-        else if (option == "--device")
-            ok = set_env("MTDSIM_DEVICE");
-        else if (option == "--bad")
-            ok = set_list("MTDSIM_BAD", false);
-        else if (option == "--fail-erase")
-            ok = set_list("MTDSIM_FAIL_ERASE", false);
-        else if (option == "--fail-write")
-            ok = set_list("MTDSIM_FAIL_WRITE", false);
-        else if (option == "--fail-query")
-            ok = set_list("MTDSIM_FAIL_QUERY", false);
-        else if (option == "--fail-page")
-            ok = set_list("MTDSIM_FAIL_PAGE", false);
-        else if (option == "--bitflips")
-            ok = set_list("MTDSIM_BITFLIPS", true);
-        else if (option == "--ecc-fail")
-            ok = set_list("MTDSIM_ECC_FAIL", false);
-        else if (option == "--ecc-fail-written")
-            ok = set_list("MTDSIM_ECC_FAIL_WRITTEN", false);
-        else if (option == "--fail-markbad")
-            ok = set_list("MTDSIM_FAIL_MARKBAD", false);
-        else if (option == "--weak")
-            ok = set_list("MTDSIM_WEAK", true);
-        else if (option == "--weak-page")
-            ok = set_list("MTDSIM_WEAK_PAGE", true);
-        else if (option == "--corrupt-write")
-            ok = set_list("MTDSIM_CORRUPT_WRITE", false);
-        else if (option == "--short-write")
-            ok = set_env("MTDSIM_SHORT_WRITE");
-        else if (option == "--fault")
-            ok = set_env("MTDSIM_FAULTS");
-        else if (option == "--cut")
-            ok = value() && valid_cut(argv[i]) && setenv("MTDSIM_CUT", argv[i], 1) == 0;
-        else if (option == "--timing")
-            timing = true;
-        else if (option == "--t-prog")
-            ok = set_time(t_prog);
-        else if (option == "--t-read")
-            ok = set_time(t_read);
-        else if (option == "--t-erase")
-            ok = set_time(t_erase);
-        else if (option == "--log")
-            ok = value() && setenv("MTDSIM_LOG", absolute(argv[i]).c_str(), 1) == 0;
-        else if (option == "--fail-info")
-            setenv("MTDSIM_FAIL_INFO", "1", 1);
-        else if (option == "--fresh")
-            fresh = true;
-        else if (option == "--qemu")
-            qemu = true;
-        else
-            ok = false;
-        if (!ok) return usage();
+        const std::string option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool used_value = true, ok = false, known = false;
+        for (const ListOption& list : kListOptions)
+            if (option == list.option) {
+                known = true;
+                ok = value && valid_list(value, list.with_value) && setenv(list.setting, value, 1) == 0;
+            }
+        for (const TextOption& text : kTextOptions)
+            if (option == text.option) {
+                known = true;
+                ok = value && setenv(text.setting, value, 1) == 0;
+            }
+        if (!known) ok = parse_own_option(option, value, used_value, o);
+        if (!ok) return false;
+        if (used_value) ++i;
     }
-    if (!flash || i + 1 >= argc) return usage();
-    char** command = argv + i + 1;
+    if (!o.flash || i + 1 >= argc) return false;
+    o.command = argv + i + 1;
+    return true;
+}
 
+// Beside the wrapper in a build tree, under the library folder once installed.
+std::string find_library() {
     const char* library_env = getenv("MTDSIM_LIBRARY");
-    // Beside the wrapper in a build tree, under the library folder once installed.
-    std::string library = library_env ? library_env : directory_of_self() + "/libmtdsim.so";
-    if (!library_env && access(library.c_str(), F_OK) != 0)
+    if (library_env) return library_env;
+    std::string library = directory_of_self() + "/libmtdsim.so";
+    if (access(library.c_str(), F_OK) != 0)
         library = directory_of_self() + "/../" MTDSIM_INSTALLED_LIBDIR "/drimlet/libmtdsim.so";
-    if (mtdsim::check_program(command, library, qemu) != 0) return kStatusRefused;
+    return library;
+}
 
+// Creates or checks the flash file and prepares FILE.pages, holding a shared
+// lock on it while the command runs. 0, or the exit status after a message.
+int prepare_flash(const Options& o, const std::string& pages_path) {
     struct stat status;
-    bool created = fresh || stat(flash, &status) != 0;
+    const bool created = o.fresh || stat(o.flash, &status) != 0;
     if (created) {
-        if (make_erased_flash(flash, size) != 0) {
-            perror(flash);
+        if (make_erased_flash(o.flash, o.size) != 0) {
+            perror(o.flash);
             return kStatusUsage;
         }
-    } else if (status.st_size != size) {
-        fprintf(stderr, "mtdsim: %s holds %lld bytes, not the --size %lld\n", flash,
-                static_cast<long long>(status.st_size), size);
+    } else if (status.st_size != o.size) {
+        fprintf(stderr, "mtdsim: %s holds %lld bytes, not the --size %lld\n", o.flash,
+                static_cast<long long>(status.st_size), o.size);
         return kStatusUsage;
     }
-    const std::string flash_path = absolute(flash);
-    const std::string pages_path = flash_path + ".pages";
-    const uint64_t unit = page == 0 ? 1 : static_cast<uint64_t>(page);
+    const uint64_t unit = o.page == 0 ? 1 : static_cast<uint64_t>(o.page);
     // Another mtdsim may be running a command on this flash file right now
     // (two programs contending for the device's lock): its library has
     // FLASH.pages mapped and keeps it current, and rebuilding the file would
     // pull the pages from under it. Every wrapper holds a shared lock on it
     // while its command runs; only one that finds no other prepares it.
-    const uint64_t blocks = erase > 0 ? static_cast<uint64_t>(size / erase) : 0;
+    const uint64_t blocks = o.erase > 0 ? static_cast<uint64_t>(o.size / o.erase) : 0;
     const int pages_lock = open(pages_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     const bool alone = pages_lock >= 0 && flock(pages_lock, LOCK_EX | LOCK_NB) == 0;
-    if (alone && mtdsim::prepare_page_state(flash, pages_path, static_cast<uint64_t>(size), unit, blocks,
+    if (alone && mtdsim::prepare_page_state(o.flash, pages_path, static_cast<uint64_t>(o.size), unit, blocks,
                                             created) != 0) {
         perror(pages_path.c_str());
         return kStatusUsage;
@@ -335,35 +349,41 @@ int main(int argc, char* argv[]) {
         perror(pages_path.c_str());
         return kStatusUsage;
     }
+    return 0;
+}
 
-    char folder[] = "/tmp/mtdsim-XXXXXX";
-    if (!mkdtemp(folder)) return kStatusUsage;
-    const std::string violations = std::string(folder) + "/violations";
-    const std::string handshake = std::string(folder) + "/loaded";
-    const std::string cut = std::string(folder) + "/cut";
+// Where the library reports back to the wrapper, in a folder of this run's.
+struct Reports {
+    std::string folder, violations, handshake, cut;
+};
 
+void export_settings(const Options& o, const std::string& flash_path, const std::string& pages_path,
+                     const Reports& reports, const std::string& library) {
     setenv("MTDSIM_FLASH", flash_path.c_str(), 1);
-    setenv("MTDSIM_SIZE", std::to_string(size).c_str(), 1);
-    setenv("MTDSIM_ERASE", std::to_string(erase).c_str(), 1);
-    setenv("MTDSIM_PAGE", std::to_string(page).c_str(), 1);
+    setenv("MTDSIM_SIZE", std::to_string(o.size).c_str(), 1);
+    setenv("MTDSIM_ERASE", std::to_string(o.erase).c_str(), 1);
+    setenv("MTDSIM_PAGE", std::to_string(o.page).c_str(), 1);
     setenv("MTDSIM_PAGES", pages_path.c_str(), 1);
-    setenv("MTDSIM_VIOLATIONS", violations.c_str(), 1);
-    setenv("MTDSIM_HANDSHAKE", handshake.c_str(), 1);
-    setenv("MTDSIM_CUT_REPORT", cut.c_str(), 1);
-    if (timing) {
-        setenv("MTDSIM_T_PROG", std::to_string(t_prog).c_str(), 1);
-        setenv("MTDSIM_T_READ", std::to_string(t_read).c_str(), 1);
-        setenv("MTDSIM_T_ERASE", std::to_string(t_erase).c_str(), 1);
+    setenv("MTDSIM_VIOLATIONS", reports.violations.c_str(), 1);
+    setenv("MTDSIM_HANDSHAKE", reports.handshake.c_str(), 1);
+    setenv("MTDSIM_CUT_REPORT", reports.cut.c_str(), 1);
+    if (o.timing) {
+        setenv("MTDSIM_T_PROG", std::to_string(o.t_prog).c_str(), 1);
+        setenv("MTDSIM_T_READ", std::to_string(o.t_read).c_str(), 1);
+        setenv("MTDSIM_T_ERASE", std::to_string(o.t_erase).c_str(), 1);
     }
-    if (qemu)
+    if (o.qemu)
         setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + library).c_str(), 1);
     else
         setenv("LD_PRELOAD", library.c_str(), 1);
+}
 
-    // Tells the wrapper whether the exec happened: a command that never ran
-    // cannot have loaded the library.
+// Runs the command to its end: 0 with its wait status, or -1 when it could
+// not be started or waited for. `exec_failed` tells whether the exec
+// happened: a command that never ran cannot have loaded the library.
+int run_command(char** command, int& wait_status, bool& exec_failed) {
     int exec_check[2];
-    if (pipe2(exec_check, O_CLOEXEC) != 0) return kStatusUsage;
+    if (pipe2(exec_check, O_CLOEXEC) != 0) return -1;
     pid_t child = fork();
     if (child == 0) {
         close(exec_check[0]);
@@ -375,24 +395,26 @@ int main(int argc, char* argv[]) {
     }
     close(exec_check[1]);
     int exec_error = 0;
-    bool exec_failed = child > 0 && read(exec_check[0], &exec_error, sizeof exec_error) > 0;
+    exec_failed = child > 0 && read(exec_check[0], &exec_error, sizeof exec_error) > 0;
     close(exec_check[0]);
-    int wait_status = 0;
-    if (child < 0 || waitpid(child, &wait_status, 0) < 0) return kStatusUsage;
-    mtdsim::stamp_page_state(flash, pages_path);
+    return child < 0 || waitpid(child, &wait_status, 0) < 0 ? -1 : 0;
+}
 
-    const bool loaded = file_has_content(handshake);
-    const std::string cut_at = read_cut(cut);
-    int found = report_violations(violations);
-    unlink(violations.c_str());
-    unlink(handshake.c_str());
-    unlink(cut.c_str());
-    rmdir(folder);
+// What the library reported, said on standard error, and the exit status.
+int conclude(const Reports& reports, const std::string& library, const char* command, bool exec_failed,
+             int wait_status) {
+    const bool loaded = file_has_content(reports.handshake);
+    const std::string cut_at = read_cut(reports.cut);
+    int found = report_violations(reports.violations);
+    unlink(reports.violations.c_str());
+    unlink(reports.handshake.c_str());
+    unlink(reports.cut.c_str());
+    rmdir(reports.folder.c_str());
     if (!exec_failed && !loaded) {
         fprintf(
             stderr,
             "mtdsim: the preload library %s did not load into %s: its device requests were not simulated\n",
-            library.c_str(), command[0]);
+            library.c_str(), command);
         return kStatusNotLoaded;
     }
     if (found) return kStatusViolation;
@@ -403,4 +425,30 @@ int main(int argc, char* argv[]) {
     }
     if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
     return WEXITSTATUS(wait_status);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    for (const char* name : kSettings) unsetenv(name);
+    Options options;
+    if (!parse_options(argc, argv, options)) return usage();
+    const std::string library = find_library();
+    if (mtdsim::check_program(options.command, library, options.qemu) != 0) return kStatusRefused;
+
+    const std::string flash_path = absolute(options.flash);
+    const std::string pages_path = flash_path + ".pages";
+    if (int status = prepare_flash(options, pages_path)) return status;
+
+    char folder[] = "/tmp/mtdsim-XXXXXX";
+    if (!mkdtemp(folder)) return kStatusUsage;
+    const Reports reports{folder, std::string(folder) + "/violations", std::string(folder) + "/loaded",
+                          std::string(folder) + "/cut"};
+    export_settings(options, flash_path, pages_path, reports, library);
+
+    int wait_status = 0;
+    bool exec_failed = false;
+    if (run_command(options.command, wait_status, exec_failed) != 0) return kStatusUsage;
+    mtdsim::stamp_page_state(options.flash, pages_path);
+    return conclude(reports, library, options.command[0], exec_failed, wait_status);
 }
