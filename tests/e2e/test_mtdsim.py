@@ -579,6 +579,28 @@ def test_relative_paths_hold_after_the_command_changes_directory(tmp_path):
 
 
 @host_only
+def test_fresh_is_refused_while_another_wrapper_runs_on_the_flash(tmp_path):
+    """Erasing the chip under a command that is using it would be no NAND at
+    all: the second wrapper refuses, and the first one's page stays."""
+    flash = tmp_path / "f"
+    sim = [MTDSIM, "--flash", str(flash), "--size", "1M", "--erase", "64K", "--page", "2K"]
+    code = ('import os, sys; fd = os.open("/dev/mtd0", os.O_RDWR); os.pwrite(fd, b"A" * 2048, 0)\n'
+            'print("written", flush=True); sys.stdin.readline()')
+    first = subprocess.Popen(sim + ["--fresh", "--", "/usr/bin/python3", "-c", code], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert first.stdout.readline() == "written\n"
+        second = subprocess.run(sim + ["--fresh", "--", "/usr/bin/python3", "-c", "pass"], capture_output=True,
+                                text=True, timeout=60)
+        assert (second.returncode, second.stderr) == (
+            2, f"mtdsim: another mtdsim is running a command on {flash}: --fresh would erase it\n")
+        assert flash.read_bytes()[:2048] == b"A" * 2048
+    finally:
+        _, err = first.communicate("\n", timeout=60)
+    assert first.returncode == 0, err
+
+
+@host_only
 @pytest.mark.skipif(not shutil.which("nanddump"), reason="needs mtd-utils")
 def test_mtd_utils_write_and_dump_see_the_data_and_the_ecc_events(tmp_path):
     """mtd-utils' own reader: nanddump compares ECCGETSTATS around every page

@@ -319,6 +319,23 @@ std::string find_library() {
 // Creates or checks the flash file and prepares FILE.pages, holding a shared
 // lock on it while the command runs. 0, or the exit status after a message.
 int prepare_flash(const Options& o, const std::string& pages_path) {
+    // Another mtdsim may be running a command on this flash file right now
+    // (two programs contending for the device's lock): its library has
+    // FLASH.pages mapped and keeps it current, and rebuilding the file would
+    // pull the pages from under it. Every wrapper holds a shared lock on it
+    // while its command runs; only one that finds no other prepares it, and
+    // --fresh, which would erase the chip under the other command, is refused.
+    const int pages_lock = open(pages_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (pages_lock < 0) {
+        perror(pages_path.c_str());
+        return kStatusUsage;
+    }
+    const bool alone = flock(pages_lock, LOCK_EX | LOCK_NB) == 0;
+    if (!alone && o.fresh) {
+        fprintf(stderr, "mtdsim: another mtdsim is running a command on %s: --fresh would erase it\n",
+                o.flash);
+        return kStatusUsage;
+    }
     struct stat status;
     const bool created = o.fresh || stat(o.flash, &status) != 0;
     if (created) {
@@ -332,20 +349,13 @@ int prepare_flash(const Options& o, const std::string& pages_path) {
         return kStatusUsage;
     }
     const uint64_t unit = o.page == 0 ? 1 : static_cast<uint64_t>(o.page);
-    // Another mtdsim may be running a command on this flash file right now
-    // (two programs contending for the device's lock): its library has
-    // FLASH.pages mapped and keeps it current, and rebuilding the file would
-    // pull the pages from under it. Every wrapper holds a shared lock on it
-    // while its command runs; only one that finds no other prepares it.
     const uint64_t blocks = o.erase > 0 ? static_cast<uint64_t>(o.size / o.erase) : 0;
-    const int pages_lock = open(pages_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    const bool alone = pages_lock >= 0 && flock(pages_lock, LOCK_EX | LOCK_NB) == 0;
     if (alone && mtdsim::prepare_page_state(o.flash, pages_path, static_cast<uint64_t>(o.size), unit, blocks,
                                             created) != 0) {
         perror(pages_path.c_str());
         return kStatusUsage;
     }
-    if (pages_lock < 0 || flock(pages_lock, LOCK_SH) != 0) {
+    if (flock(pages_lock, LOCK_SH) != 0) {
         perror(pages_path.c_str());
         return kStatusUsage;
     }
