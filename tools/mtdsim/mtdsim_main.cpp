@@ -212,38 +212,32 @@ struct Options {
     char** command = nullptr;
 };
 
-// Options that take a block or page list, checked here so a typo fails at
-// once rather than simulating nothing.
-struct ListOption {
+// Options the library reads from the environment as given. Block and page
+// lists are checked here, so a typo fails at once rather than simulating
+// nothing.
+enum class Value { kText, kList, kListWithCounts /* B[:N] items */ };
+struct LibraryOption {
     const char* option;
     const char* setting;
-    bool with_value;  // B[:N] items
+    Value value;
 };
-const ListOption kListOptions[] = {
-    {"--bad", "MTDSIM_BAD", false},
-    {"--fail-erase", "MTDSIM_FAIL_ERASE", false},
-    {"--fail-write", "MTDSIM_FAIL_WRITE", false},
-    {"--fail-query", "MTDSIM_FAIL_QUERY", false},
-    {"--fail-page", "MTDSIM_FAIL_PAGE", false},
-    {"--bitflips", "MTDSIM_BITFLIPS", true},
-    {"--ecc-fail", "MTDSIM_ECC_FAIL", false},
-    {"--ecc-fail-written", "MTDSIM_ECC_FAIL_WRITTEN", false},
-    {"--fail-markbad", "MTDSIM_FAIL_MARKBAD", false},
-    {"--weak", "MTDSIM_WEAK", true},
-    {"--weak-page", "MTDSIM_WEAK_PAGE", true},
-    {"--corrupt-write", "MTDSIM_CORRUPT_WRITE", false},
-};
-
-// Options whose text the library reads as it is.
-struct TextOption {
-    const char* option;
-    const char* setting;
-};
-const TextOption kTextOptions[] = {
-    {"--type", "MTDSIM_TYPE"},
-    {"--device", "MTDSIM_DEVICE"},
-    {"--short-write", "MTDSIM_SHORT_WRITE"},
-    {"--fault", "MTDSIM_FAULTS"},
+const LibraryOption kLibraryOptions[] = {
+    {"--bad", "MTDSIM_BAD", Value::kList},
+    {"--fail-erase", "MTDSIM_FAIL_ERASE", Value::kList},
+    {"--fail-write", "MTDSIM_FAIL_WRITE", Value::kList},
+    {"--fail-query", "MTDSIM_FAIL_QUERY", Value::kList},
+    {"--fail-page", "MTDSIM_FAIL_PAGE", Value::kList},
+    {"--bitflips", "MTDSIM_BITFLIPS", Value::kListWithCounts},
+    {"--ecc-fail", "MTDSIM_ECC_FAIL", Value::kList},
+    {"--ecc-fail-written", "MTDSIM_ECC_FAIL_WRITTEN", Value::kList},
+    {"--fail-markbad", "MTDSIM_FAIL_MARKBAD", Value::kList},
+    {"--weak", "MTDSIM_WEAK", Value::kListWithCounts},
+    {"--weak-page", "MTDSIM_WEAK_PAGE", Value::kListWithCounts},
+    {"--corrupt-write", "MTDSIM_CORRUPT_WRITE", Value::kList},
+    {"--type", "MTDSIM_TYPE", Value::kText},
+    {"--device", "MTDSIM_DEVICE", Value::kText},
+    {"--short-write", "MTDSIM_SHORT_WRITE", Value::kText},
+    {"--fault", "MTDSIM_FAULTS", Value::kText},
 };
 
 // Options without a value, and those the wrapper itself uses.
@@ -287,15 +281,13 @@ bool parse_options(int argc, char* argv[], Options& o) {
         const std::string option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool used_value = true, ok = false, known = false;
-        for (const ListOption& list : kListOptions)
-            if (option == list.option) {
+        for (const LibraryOption& library : kLibraryOptions)
+            if (option == library.option) {
                 known = true;
-                ok = value && valid_list(value, list.with_value) && setenv(list.setting, value, 1) == 0;
-            }
-        for (const TextOption& text : kTextOptions)
-            if (option == text.option) {
-                known = true;
-                ok = value && setenv(text.setting, value, 1) == 0;
+                ok = value &&
+                     (library.value == Value::kText ||
+                      valid_list(value, library.value == Value::kListWithCounts)) &&
+                     setenv(library.setting, value, 1) == 0;
             }
         if (!known) ok = parse_own_option(option, value, used_value, o);
         if (!ok) return false;
