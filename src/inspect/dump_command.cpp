@@ -216,8 +216,9 @@ int check_output(const InspectFlash& flash, const char* out_path) {
     if (is_flash(flash, status))
         print_message("drimlet-inspect: %s is the flash being read: dump to another file\n", out_path);
     else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
-        print_message("drimlet-inspect: %s is a device node: dump writes a file, or \"-\" for standard output\n",
-                      out_path);
+        print_message(
+            "drimlet-inspect: %s is a device node: dump writes a file, or \"-\" for standard output\n",
+            out_path);
     else if (!S_ISREG(status.st_mode))
         print_message(
             "drimlet-inspect: %s is not a regular file: dump writes a file, or \"-\" for standard output\n",

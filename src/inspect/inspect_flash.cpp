@@ -26,7 +26,8 @@ int check_geometry(InspectFlash& flash, const char* path) {
     if (erasesize == 0)
         flash_error(flash, "%s reports an erase size of 0: it has no erase blocks to read", path);
     else if (writesize == 0 || writesize > erasesize)
-        flash_error(flash, "%s reports a write size of %u bytes with %u-byte erase blocks: not a flash geometry",
+        flash_error(flash,
+                    "%s reports a write size of %u bytes with %u-byte erase blocks: not a flash geometry",
                     path, writesize, erasesize);
     else
         return 0;
@@ -38,8 +39,8 @@ int check_bad_blocks(InspectFlash& flash, const char* path) {
     const uint64_t blocks = flash.dump.size / flash.info.erasesize;
     const int64_t past = bad_block_past(flash.dump.geometry, blocks);
     if (past < 0) return 0;
-    flash_error(flash, "--bad %lld is past the end of %s, which has %llu erase blocks", static_cast<long long>(past),
-                path, static_cast<unsigned long long>(blocks));
+    flash_error(flash, "--bad %lld is past the end of %s, which has %llu erase blocks",
+                static_cast<long long>(past), path, static_cast<unsigned long long>(blocks));
     return -1;
 }
 }  // namespace

@@ -142,8 +142,8 @@ int parse_options(int argc, char* argv[], InspectOptions& options) {
     const DumpGeometry& dump = options.dump;
     if (dump.erasesize && dump.writesize > dump.erasesize)
         return usage_error(
-            format_text("--page %u is larger than --erase %u: a page lies within one erase block", dump.writesize,
-                        dump.erasesize)
+            format_text("--page %u is larger than --erase %u: a page lies within one erase block",
+                        dump.writesize, dump.erasesize)
                 .c_str());
     return -1;
 }
