@@ -195,11 +195,13 @@ struct DumpOutput {
     std::string temporary;
 };
 
-// Whether `status` is the file the flash was opened from.
+// Whether `status` is the file the flash was opened from, or its device
+// under another name.
 bool is_flash(const InspectFlash& flash, const struct stat& status) {
     struct stat opened {};
-    return fstat(flash.device.fd, &opened) == 0 && opened.st_dev == status.st_dev &&
-           opened.st_ino == status.st_ino;
+    if (fstat(flash.device.fd, &opened) != 0) return false;
+    if (opened.st_dev == status.st_dev && opened.st_ino == status.st_ino) return true;
+    return S_ISCHR(opened.st_mode) && S_ISCHR(status.st_mode) && opened.st_rdev == status.st_rdev;
 }
 
 // Refuses an OUT that dumping would harm: the flash itself, a device node
@@ -266,9 +268,10 @@ int open_output(const char* out_path, DumpOutput& output) {
 // closing or renaming failed) otherwise.
 int finish_output(DumpOutput& output, const char* out_path, bool whole) {
     const bool closed = close(output.fd) == 0;
-    if (whole && !closed) print_message("drimlet-inspect: cannot write %s: %s\n", out_path, strerror(errno));
     if (whole && closed && rename(output.temporary.c_str(), output.path.c_str()) == 0) return 0;
-    if (whole && closed)
+    if (whole && !closed)
+        print_message("drimlet-inspect: cannot write %s: %s\n", out_path, strerror(errno));
+    else if (whole)
         print_message("drimlet-inspect: cannot rename %s to %s: %s\n", output.temporary.c_str(), out_path,
                       strerror(errno));
     unlink(output.temporary.c_str());
@@ -344,7 +347,9 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
                            ? dump_found(options, flash, found, listed, out_path)
                            : 1;
     close_flash(flash);
-    // A dump renamed into place is complete, and ends as usual.
+    // A dump renamed into place is complete, and ends as usual. The report
+    // so far is not lost with the program.
+    fflush(stdout);
     if (status != 0) raise_noted_interrupt();
     return status;
 }

@@ -5,8 +5,10 @@ whole standard error, and that the flash, the dump, the image and whatever
 OUT named hold exactly what they held before (a device node stays the same
 node)."""
 import os
+import signal
 import stat
 import subprocess
+import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
@@ -151,6 +153,28 @@ def dump_onto_a_file_read_failing(site):
     return done
 
 
+def dump_interrupted(site):
+    """SIGTERM once the temporary file is there, with reads slowed to 1.3 s
+    an erase block so the dump is still going."""
+    site.install()
+    out = site.tmp / "back.bin"
+    out.write_bytes(b"an earlier dump")
+    site.guard(out)
+    command = [MTDSIM, "--flash", site.flash, "--size", NAND.size, "--erase", NAND.erase, "--page", NAND.page,
+               "--device", "/dev/mtd0", "--bad", "110,28", "--t-read", 20000, *(["--qemu"] if QEMU else []), "--",
+               *QEMU, INSPECT, "--start", hex(START), "dump", "/dev/mtd0", out]
+    sim = subprocess.Popen([str(c) for c in command], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while not any(name.startswith(".back.bin.") for name in os.listdir(site.tmp)):
+        assert sim.poll() is None, sim.stderr.read()
+        time.sleep(0.01)
+    child = int(Path(f"/proc/{sim.pid}/task/{sim.pid}/children").read_text().split()[0])
+    os.kill(child, signal.SIGTERM)
+    stdout, stderr = sim.communicate(timeout=120)
+    site.out = b"dump of /dev/mtd0: partition table at 0x003a0000 (device block 29), 9 image blocks\n"
+    assert sorted(os.listdir(site.tmp)) == ["back.bin", "flash.bin", "flash.bin.pages", "nk.bin"]
+    return subprocess.CompletedProcess(command, sim.returncode, stdout, stderr)
+
+
 def dump_to_standard_output_read_failing(site):
     dump = site.guard(cut_dump(site))
     whole = inspect(*DUMP, "--start", hex(START), "dump", site.flash, "-")
@@ -213,6 +237,7 @@ ROWS = [
     Row(dump_onto_a_file_read_failing, 1,
         "drimlet-inspect: {tmp}/short.bin is a dump file: it carries no ECC, so no ECC errors can be reported\n"
         "drimlet-inspect: the partition table names device block 112, past the end of the flash\n"),
+    Row(dump_interrupted, 128 + signal.SIGTERM, ""),
     Row(dump_to_standard_output_read_failing, 1,
         "dump of {tmp}/short.bin: partition table at 0x003a0000 (device block 29), 9 image blocks\n"
         "dump: warning: the partition table at 0x003a0000 lists 9 blocks, 2 past the end of {tmp}/short.bin: "
