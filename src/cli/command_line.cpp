@@ -1,12 +1,15 @@
 #include "cli/command_line.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/messages.h"
 
@@ -14,11 +17,28 @@ namespace {
 constexpr int kNoVerifyOption = 1000;  // long options only
 constexpr int kIgnoreChecksumsOption = 1001;
 
+const char kProgressNotOpenFormat[] = "drimlet: --progress-fd %d is not an open descriptor: %s\n";
+const char kProgressIsDeviceFormat[] =
+    "drimlet: --progress-fd %d is the MTD device %s: progress lines would be written into the flash\n";
+const char kProgressIsImageFormat[] =
+    "drimlet: --progress-fd %d is the image %s: progress lines would be written into it\n";
+
 const char* const kUsageLines[] = {
     "Usage: drimlet [options] MTD NKFILE",
     "Options:",
     "  -n <nonfs_size>     Size of non-Filesystem partition in MiB",
 };
+
+// Whether `path` ("-": standard input) names the file `target` is: the same
+// inode, or for a device also the same device under another name.
+bool names_file(const char* path, const struct stat& target, bool as_device) {
+    struct stat status {};
+    if ((strcmp(path, "-") == 0 ? fstat(STDIN_FILENO, &status) : stat(path, &status)) != 0) return false;
+    if (status.st_dev == target.st_dev && status.st_ino == target.st_ino) return true;
+    const bool devices = (S_ISCHR(status.st_mode) && S_ISCHR(target.st_mode)) ||
+                         (S_ISBLK(status.st_mode) && S_ISBLK(target.st_mode));
+    return as_device && devices && status.st_rdev == target.st_rdev;
+}
 }  // namespace
 
 uint32_t nonfs_bytes_from_text(const char* text) {
@@ -37,6 +57,26 @@ int descriptor_from_text(const char* text) {
     const long fd = strtol(text, &end, 10);
     if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || fd > INT_MAX) return -1;
     return static_cast<int>(fd);
+}
+
+int check_progress_descriptor(const RunSettings& settings) {
+    const int fd = settings.progress_fd;
+    if (fd < 0) return 0;
+    struct stat target {};
+    if (fcntl(fd, F_GETFD) < 0 || fstat(fd, &target) != 0) {
+        print_message(kProgressNotOpenFormat, fd, strerror(errno));
+        return -1;
+    }
+    if (names_file(settings.mtd_path, target, true)) {
+        print_message(kProgressIsDeviceFormat, fd, settings.mtd_path);
+        return -1;
+    }
+    if (names_file(settings.image_path, target, false)) {
+        const bool piped = strcmp(settings.image_path, "-") == 0;
+        print_message(kProgressIsImageFormat, fd, piped ? "on standard input" : settings.image_path);
+        return -1;
+    }
+    return 0;
 }
 
 void show_usage() {

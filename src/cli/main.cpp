@@ -11,6 +11,7 @@ int main(int argc, char* argv[]) {
     RunSettings settings;
     int exit_status = 0;
     if (parse_command_line(argc, argv, settings, exit_status) != 0) return exit_status;
+    if (check_progress_descriptor(settings) != 0) return 1;
     const int status = run_install(settings, linux_mtd_device());
     // A script that sent the signal must see the program die of it; once the
     // partition table is written the install is complete and ends as usual.

@@ -1,15 +1,19 @@
 // drimlet-inspect dump: what the partition table lists, read back into a BIN
 // image that drimlet installs again to the same flash contents.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
+#include "common/interrupt.h"
 #include "common/messages.h"
 #include "image/bin_reader.h"
 #include "inspect/inspect_commands.h"
@@ -136,6 +140,7 @@ int read_last_block(Dump& d) {
 int write_records(Dump& d) {
     const uint32_t blocks = d.found.table.table_count;
     for (uint32_t k = 0; k + 1 < blocks; ++k) {
+        if (take_interrupt() != 0) return -1;
         EccCount ecc;
         if (read_image_block(d, k, d.block, ecc) != 0) return -1;
         report_block_ecc(d, k, ecc);
@@ -181,6 +186,98 @@ int report_dump(const Dump& d) {
     return 0;
 }
 
+// Where the dump goes. A file is written under a temporary name in OUT's
+// folder and renamed onto OUT only when whole, so a dump that fails leaves
+// OUT as it was and removes nothing but its own temporary file.
+struct DumpOutput {
+    int fd = -1;
+    std::string path;  // what OUT names, a link followed
+    std::string temporary;
+};
+
+// Whether `status` is the file the flash was opened from, or its device
+// under another name.
+bool is_flash(const InspectFlash& flash, const struct stat& status) {
+    struct stat opened {};
+    if (fstat(flash.device.fd, &opened) != 0) return false;
+    if (opened.st_dev == status.st_dev && opened.st_ino == status.st_ino) return true;
+    return S_ISCHR(opened.st_mode) && S_ISCHR(status.st_mode) && opened.st_rdev == status.st_rdev;
+}
+
+// Refuses an OUT that dumping would harm: the flash itself, a device node
+// (an MTD device, /dev/null as a read test) or anything else that is not a
+// regular file; standard output that is the flash. 0, or -1 after a message.
+int check_output(const InspectFlash& flash, const char* out_path) {
+    struct stat status {};
+    if (strcmp(out_path, "-") == 0) {
+        if (fstat(STDOUT_FILENO, &status) != 0 || !is_flash(flash, status)) return 0;
+        print_message("drimlet-inspect: standard output is the flash being read: dump to another file\n");
+        return -1;
+    }
+    if (stat(out_path, &status) != 0) return 0;  // a new file
+    if (is_flash(flash, status))
+        print_message("drimlet-inspect: %s is the flash being read: dump to another file\n", out_path);
+    else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
+        print_message(
+            "drimlet-inspect: %s is a device node: dump writes a file, or \"-\" for standard output\n",
+            out_path);
+    else if (!S_ISREG(status.st_mode))
+        print_message(
+            "drimlet-inspect: %s is not a regular file: dump writes a file, or \"-\" for standard output\n",
+            out_path);
+    else
+        return 0;
+    return -1;
+}
+
+// The permissions a new file gets from open(..., 0644), or those of the
+// file being replaced.
+mode_t output_mode(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) return status.st_mode & 07777;
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0644 & ~mask;
+}
+
+// Creates the temporary file beside OUT: 0, or -1 after a message.
+int open_output(const char* out_path, DumpOutput& output) {
+    // Through a link, the dump replaces the file the link points to, as a
+    // write into it did, and not the link.
+    char resolved[PATH_MAX];
+    output.path = realpath(out_path, resolved) ? resolved : out_path;
+    const size_t slash = output.path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : output.path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? output.path : output.path.substr(slash + 1);
+    std::string pattern = folder + "." + name + ".XXXXXX";
+    output.fd = mkostemp(&pattern[0], O_CLOEXEC);
+    if (output.fd < 0 || fchmod(output.fd, output_mode(output.path)) != 0) {
+        print_message("drimlet-inspect: cannot create %s: %s\n", out_path, strerror(errno));
+        if (output.fd >= 0) {
+            close(output.fd);
+            unlink(pattern.c_str());
+        }
+        return -1;
+    }
+    output.temporary = pattern;
+    return 0;
+}
+
+// Closes the temporary file and renames it onto OUT when `whole`, or
+// removes it: 0 when OUT now holds the dump, -1 (after a message when
+// closing or renaming failed) otherwise.
+int finish_output(DumpOutput& output, const char* out_path, bool whole) {
+    const bool closed = close(output.fd) == 0;
+    if (whole && closed && rename(output.temporary.c_str(), output.path.c_str()) == 0) return 0;
+    if (whole && !closed)
+        print_message("drimlet-inspect: cannot write %s: %s\n", out_path, strerror(errno));
+    else if (whole)
+        print_message("drimlet-inspect: cannot rename %s to %s: %s\n", output.temporary.c_str(), out_path,
+                      strerror(errno));
+    unlink(output.temporary.c_str());
+    return -1;
+}
+
 // The table found, and for a dump file its entries looked at: 0, or -1
 // after a message when there is nothing to dump.
 int find_what_to_dump(InspectFlash& flash, uint32_t start, FoundTable& found, ListedBlocks& listed) {
@@ -196,19 +293,17 @@ int dump_found(const InspectOptions& options, InspectFlash& flash, const FoundTa
     const bool to_stdout = strcmp(out_path, "-") == 0;
     const uint32_t erasesize = flash.info.erasesize;
     std::unique_ptr<uint8_t[]> blocks(new (std::nothrow) uint8_t[2 * size_t{erasesize}]);
-    const int out = !blocks     ? -1
-                    : to_stdout ? STDOUT_FILENO
-                                : open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0) {
-        print_message("drimlet-inspect: cannot create %s: %s\n", out_path,
-                      blocks ? strerror(errno) : "out of memory");
+    if (!blocks) {
+        print_message("drimlet-inspect: cannot create %s: out of memory\n", out_path);
         return 1;
     }
+    DumpOutput output;
+    if (!to_stdout && open_output(out_path, output) != 0) return 1;
     Dump dump{flash,
               found,
               erasesize,
               options.dump_start,
-              out,
+              to_stdout ? STDOUT_FILENO : output.fd,
               to_stdout ? "standard output" : out_path,
               to_stdout ? stderr : stdout,
               blocks.get(),
@@ -221,13 +316,9 @@ int dump_found(const InspectOptions& options, InspectFlash& flash, const FoundTa
             count_of(found.table.table_count, "image block", "image blocks").c_str());
     const std::string warning = geometry_warning(flash, found.offset, found.table.table_count, listed);
     if (!warning.empty()) fprintf(dump.report, "dump: %s\n", warning.c_str());
-    const bool failed = write_dump(dump) != 0;
-    if (!to_stdout && (close(out) != 0 || failed)) {
-        if (!failed) write_failed(dump);
-        unlink(out_path);  // half a dump must not pass for an image
-        return 1;
-    }
-    return failed ? 1 : report_dump(dump);
+    const bool written = write_dump(dump) == 0;
+    if (!to_stdout && finish_output(output, out_path, written) != 0) return 1;
+    return written ? report_dump(dump) : 1;
 }
 
 }  // namespace
@@ -242,11 +333,23 @@ int dump_image(const InspectOptions& options, const char* flash_path, const char
     }
     InspectFlash flash;
     if (open_flash(flash, flash_path, options.dump) != 0) return 1;
+    if (check_output(flash, out_path) != 0) {
+        close_flash(flash);
+        return 1;
+    }
+    // Ctrl-C stops a dump to a file between blocks, so its temporary file
+    // is removed before the program dies of the signal; standard output has
+    // nothing to remove.
+    if (strcmp(out_path, "-") != 0) catch_interrupts();
     FoundTable found;
     ListedBlocks listed;
     const int status = find_what_to_dump(flash, options.dump_start, found, listed) == 0
                            ? dump_found(options, flash, found, listed, out_path)
                            : 1;
     close_flash(flash);
+    // A dump renamed into place is complete, and ends as usual. The report
+    // so far is not lost with the program.
+    fflush(stdout);
+    if (status != 0) raise_noted_interrupt();
     return status;
 }

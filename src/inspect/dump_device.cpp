@@ -18,7 +18,7 @@ int fail(int error) {
 
 int open_file(MtdDevice& device, const char* path, bool) {
     // Read-only, always: nothing drimlet-inspect does may change the dump.
-    device.fd = open(path, O_RDONLY);
+    device.fd = open(path, O_RDONLY | O_CLOEXEC);
     if (device.fd < 0) return -1;
     struct stat status {};
     if (fstat(device.fd, &status) != 0) return -1;
@@ -35,7 +35,7 @@ int close_file(MtdDevice& device) {
 
 int get_info(MtdDevice& device, mtd_info_user& info) {
     DumpFile& dump = dump_of(device);
-    if (dump.geometry.erasesize == 0) return fail(EINVAL);
+    if (dump.geometry.erasesize == 0 || dump.geometry.writesize == 0) return fail(EINVAL);
     info = mtd_info_user{};
     info.type = MTD_NANDFLASH;
     info.size = static_cast<uint32_t>(dump.size);  // the request's field is 32 bits wide
@@ -47,7 +47,10 @@ int get_info(MtdDevice& device, mtd_info_user& info) {
 int block_is_bad(MtdDevice& device, uint64_t offset) {
     DumpFile& dump = dump_of(device);
     if (offset >= dump.size || dump.geometry.erasesize == 0) return fail(EINVAL);
-    return dump.geometry.bad_blocks.count(static_cast<uint32_t>(offset / dump.geometry.erasesize)) ? 1 : 0;
+    const uint64_t block = offset / dump.geometry.erasesize;
+    for (const BadRange& range : dump.geometry.bad_ranges)
+        if (block >= range.first && block <= range.last) return 1;
+    return 0;
 }
 
 int refuse_erase(MtdDevice&, uint32_t, uint32_t) { return fail(EROFS); }
@@ -82,6 +85,13 @@ int lock(MtdDevice& device, bool exclusive) {
 }
 
 }  // namespace
+
+int64_t bad_block_past(const DumpGeometry& geometry, uint64_t blocks) {
+    int64_t past = -1;
+    for (const BadRange& range : geometry.bad_ranges)
+        if (range.last >= blocks && (past < 0 || range.last < past)) past = range.last;
+    return past;
+}
 
 bool is_regular_file(const char* path) {
     struct stat status {};

@@ -17,6 +17,32 @@ int lock_flash(InspectFlash& flash) {
     mtd_close(flash.device);
     return -1;
 }
+// Refuses a geometry no install could have: a division by the erase size,
+// or a page that does not fit its erase block, would otherwise follow. The
+// sizes are MEMGETINFO's, before a write size of 1 becomes 2048. 0, or -1
+// after a message.
+int check_geometry(InspectFlash& flash, const char* path) {
+    const uint32_t erasesize = flash.info.erasesize, writesize = flash.info.writesize;
+    if (erasesize == 0)
+        flash_error(flash, "%s reports an erase size of 0: it has no erase blocks to read", path);
+    else if (writesize == 0 || writesize > erasesize)
+        flash_error(flash,
+                    "%s reports a write size of %u bytes with %u-byte erase blocks: not a flash geometry",
+                    path, writesize, erasesize);
+    else
+        return 0;
+    return -1;
+}
+
+// Refuses --bad blocks past the dump's end: 0, or -1 after a message.
+int check_bad_blocks(InspectFlash& flash, const char* path) {
+    const uint64_t blocks = flash.dump.size / flash.info.erasesize;
+    const int64_t past = bad_block_past(flash.dump.geometry, blocks);
+    if (past < 0) return 0;
+    flash_error(flash, "--bad %lld is past the end of %s, which has %llu erase blocks",
+                static_cast<long long>(past), path, static_cast<unsigned long long>(blocks));
+    return -1;
+}
 }  // namespace
 
 void report_flash_error(InspectFlash& flash, const std::string& message) {
@@ -60,7 +86,14 @@ int open_flash(InspectFlash& flash, const char* path, const DumpGeometry& dump_g
             mtd_close(flash.device);
             return -1;
         }
+        if (check_bad_blocks(flash, path) != 0) {
+            mtd_close(flash.device);
+            return -1;
+        }
     } else if (lock_flash(flash) != 0) {
+        return -1;
+    } else if (check_geometry(flash, path) != 0) {
+        mtd_close(flash.device);
         return -1;
     }
     // MEMGETINFO's size wraps on chips of 4 GiB and more; the device (sysfs,

@@ -66,23 +66,29 @@ bool parse_address(const char* text, uint32_t& address) {
     return true;
 }
 
-// "28,100-120": block numbers and ranges, as mtdsim takes them.
+// One base-10 block number of --bad at `text`, up to 32 bits: the text
+// after it, or nullptr for anything else (a sign, a space, 0x, nothing).
+const char* parse_block_number(const char* text, uint32_t& block) {
+    if (!isdigit(static_cast<unsigned char>(*text))) return nullptr;
+    char* end;
+    errno = 0;
+    const unsigned long long value = strtoull(text, &end, 10);
+    if (errno != 0 || value > UINT32_MAX) return nullptr;
+    block = static_cast<uint32_t>(value);
+    return end;
+}
+
+// "28,100-120": block numbers and ranges, as mtdsim takes them. Whether they
+// lie within the dump is known once the dump is open.
 bool parse_bad_list(const char* text, DumpGeometry& dump) {
-    while (*text) {
-        if (!isdigit(static_cast<unsigned char>(*text))) return false;
-        char* end;
-        unsigned long first = strtoul(text, &end, 0), last = first;
-        if (*end == '-') {
-            const char* from = end + 1;
-            if (!isdigit(static_cast<unsigned char>(*from))) return false;
-            last = strtoul(from, &end, 0);
-        }
-        if (last < first || last > UINT32_MAX) return false;
-        for (unsigned long block = first; block <= last; ++block)
-            dump.bad_blocks.insert(static_cast<uint32_t>(block));
-        if (*end != ',' && *end != '\0') return false;
-        text = *end == ',' ? end + 1 : end;
-    }
+    do {
+        BadRange range;
+        text = parse_block_number(text, range.first);
+        range.last = range.first;
+        if (text && *text == '-') text = parse_block_number(text + 1, range.last);
+        if (!text || range.last < range.first || (*text != ',' && *text != '\0')) return false;
+        dump.bad_ranges.push_back(range);
+    } while (*text++ == ',');
     return true;
 }
 
@@ -132,6 +138,13 @@ int parse_options(int argc, char* argv[], InspectOptions& options) {
         const int status = take_option(option, options);
         if (status >= 0) return status;
     }
+    // A page never spans erase blocks; whichever option came first.
+    const DumpGeometry& dump = options.dump;
+    if (dump.erasesize && dump.writesize > dump.erasesize)
+        return usage_error(
+            format_text("--page %u is larger than --erase %u: a page lies within one erase block",
+                        dump.writesize, dump.erasesize)
+                .c_str());
     return -1;
 }
 

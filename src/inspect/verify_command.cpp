@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -216,8 +217,13 @@ int report_stop(const InspectOptions& options, const Verifier& verifier, const I
 int verify_found(const InspectOptions& options, Verifier& verifier, const char* flash_path,
                  const char* image_path) {
     const bool from_stdin = strcmp(image_path, "-") == 0;
-    // A file that cannot be opened is -1 here; the installer's reader says so.
-    const int image_fd = from_stdin ? STDIN_FILENO : open(image_path, O_RDONLY);
+    const int image_fd = from_stdin ? STDIN_FILENO : open(image_path, O_RDONLY | O_CLOEXEC);
+    if (image_fd < 0) {
+        const std::string error = format_text("cannot open %s: %s", image_path, strerror(errno));
+        close_flash(verifier.flash);
+        print_message("drimlet-inspect: %s\n", error.c_str());
+        return options.json ? print_json_failure("verify", error) : 1;
+    }
     ImageScan scan;
     const int laid_out = verifier.device_block ? compare_image(verifier, image_fd, scan) : -1;
     if (!verifier.device_block) print_message("Out of memory!\n");

@@ -41,6 +41,9 @@ bool table_holds_block(const BlockTable& table, uint32_t block) {
 
 size_t partition_table_page_size(uint32_t writesize) {
     size_t unit = writesize == 0 ? 1 : writesize;
+    // One page of 960 bytes or more holds the table; rounding such a page up
+    // would wrap a 32-bit size_t and leave a page smaller than the table.
+    if (unit >= kPartitionTablePayloadBytes) return unit;
     return (kPartitionTablePayloadBytes + unit - 1) / unit * unit;
 }
 

@@ -31,9 +31,10 @@ BlockTable table_of(const std::vector<uint16_t>& blocks) {
 }
 
 TEST(PartitionTablePage, SizeHoldsTheTableOnAnyWriteSize) {
-    const std::pair<uint32_t, size_t> cases[] = {{2048, 2048}, {4096, 4096}, {960, 960},
-                                                 {512, 1024},  {256, 1024},  {1000, 1000},
-                                                 {100, 1000},  {1, 960},     {0, 960}};
+    // The last, rounded up, wrapped to 0 where size_t is 32 bits.
+    const std::pair<uint32_t, size_t> cases[] = {
+        {2048, 2048}, {4096, 4096}, {960, 960}, {512, 1024}, {256, 1024},
+        {1000, 1000}, {100, 1000},  {1, 960},   {0, 960},    {UINT32_MAX, UINT32_MAX}};
     for (auto [writesize, size] : cases) EXPECT_EQ(partition_table_page_size(writesize), size) << writesize;
 }
 
