@@ -1,4 +1,6 @@
-"""Debian's swupdate installing .swu packages through the drimlet handler.
+"""A simulated board for Debian's swupdate: .swu packages built by mkswu and
+installed through the drimlet handler. Shared by the swupdate tier and the
+operator tier (tests/operator).
 
 swupdate itself runs on the host as is; the handler's tool paths point at
 wrapper scripts that run drimlet and drimlet-inspect under mtdsim, all on the
@@ -194,7 +196,7 @@ class Board:
     def has_partition_table(self):
         return self.run(self.inspect_tool, "show", DEVICE).status == 0
 
-    def mkswu(self, data, nonfs, signer="good", name="nk.bin", extra=(), device=DEVICE):
+    def mkswu(self, data, nonfs, signer="good", name="nk.bin", extra=(), device=DEVICE, hardware=REVISION):
         """Runs mkswu (checking the image with the build's drimlet-inspect):
         the finished process, and the package it was asked to write."""
         path = self.dir / name
@@ -205,13 +207,13 @@ class Board:
         signing = ["--unsigned"] if signer is None else ["--key", self.keys[signer][0],
                                                          "--cert", self.keys[signer][1]]
         command = [sys.executable, str(MKSWU), "--device", device, "-n", str(nonfs),
-                   "--hardware", REVISION, "--drimlet", str(self.drimlet),
+                   "--hardware", hardware, "--drimlet", str(self.drimlet),
                    "--drimlet-inspect", str(self.inspect_tool), "--check-with", str(INSPECT),
                    *map(str, signing), *extra, str(path), str(out)]
         return subprocess.run(command, capture_output=True, text=True, timeout=120), out
 
-    def package(self, data, nonfs, signer="good", name="nk.bin", extra=(), device=DEVICE):
-        done, out = self.mkswu(data, nonfs, signer, name, extra, device)
+    def package(self, data, nonfs, signer="good", name="nk.bin", extra=(), device=DEVICE, hardware=REVISION):
+        done, out = self.mkswu(data, nonfs, signer, name, extra, device, hardware)
         assert done.returncode == 0, done.stderr
         return out
 
@@ -230,8 +232,8 @@ class Board:
         env.pop("LD_PRELOAD", None)
         return env
 
-    def swupdate_command(self):
-        return ["swupdate", "-v", "-f", str(self.config), "-k", self.keys["good"][1],
+    def swupdate_command(self, logging=("-v",)):
+        return ["swupdate", *logging, "-f", str(self.config), "-k", self.keys["good"][1],
                 "-H", f"board:{REVISION}"]
 
     def swupdate(self, package):
@@ -264,10 +266,9 @@ class Board:
         shutil.rmtree(self.tmpdir, ignore_errors=True)
 
 
-@pytest.fixture(scope="session")
-def keys(tmp_path_factory):
-    """Two self-signed signing certificates: the board's, and one it does not trust."""
-    folder = tmp_path_factory.mktemp("keys")
+def make_keys(folder):
+    """Two self-signed signing certificates in `folder`: the board's ("good"),
+    and one it does not trust ("other"). {name: (key, certificate)}."""
     made = {}
     for name in ("good", "other"):
         key, cert = folder / f"{name}.key.pem", folder / f"{name}.cert.pem"
@@ -278,8 +279,19 @@ def keys(tmp_path_factory):
     return made
 
 
-@pytest.fixture
-def board(tmp_path, keys):
-    made = Board(tmp_path, keys)
-    yield made
-    made.cleanup()
+def expected_bar(data):
+    """The handler's bar for an install of `data`: 0 at check, 2 at plan, 5 to
+    85 following drimlet's --progress-fd lines, 100 after verify."""
+    length = int.from_bytes(data[11:15], "little")
+    blocks = -(-length // ERASE)
+    reported = [0]
+    for k in range(1, blocks + 1):
+        percent = min(99, min(k * ERASE, length) * 100 // length)
+        if percent > reported[-1]:
+            reported.append(percent)
+    bar = [0, 2]
+    for percent in reported + [100]:
+        value = 5 + 80 * percent // 100
+        if value != bar[-1]:
+            bar.append(value)
+    return bar + [100]
