@@ -93,3 +93,12 @@ def servers():
     yield start
     for server in reversed(started):
         server.stop()
+
+
+@pytest.fixture(scope="session")
+def browser(tmp_path_factory):
+    """One headless Chromium for the tier, its profile fresh."""
+    from update_page import start_browser
+    driver = start_browser(tmp_path_factory.mktemp("chromium-profile"))
+    yield driver
+    driver.quit()
