@@ -5,7 +5,7 @@ touched when the image or the layout is wrong.
 
 sw-description, per image:
   type = "drimlet";
-  device = "/dev/mtd3";               -- MTD character device of the flash
+  device = "/dev/mtd0";               -- MTD character device of the flash
   properties: {
     nonfs-mib = "64";                 -- non-Filesystem partition size in MiB
     erase-size = "128K";              -- optional: the flash's erase size, for check
