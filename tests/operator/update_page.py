@@ -65,7 +65,9 @@ class Page:
         return [json.loads(frame) for frame in self.recorded("frames")[since:]]
 
     def results(self, since=0):
-        return [f["status"] for f in self.frames(since) if f["type"] == "status" and f["status"] in ("SUCCESS", "FAILURE")]
+        """The install results the page was told of since frame `since`."""
+        return [frame["status"] for frame in self.frames(since)
+                if frame["type"] == "status" and frame["status"] in ("SUCCESS", "FAILURE")]
 
     def drop(self, package):
         """Drops the package on the page, as a technician would (the drop
@@ -115,8 +117,6 @@ class Page:
         folder = OUTPUT / "screenshots"
         folder.mkdir(parents=True, exist_ok=True)
         self.driver.save_screenshot(str(folder / f"{name}.png"))
-
-
 
 
 def start_browser(profile):
