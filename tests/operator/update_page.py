@@ -124,9 +124,10 @@ def start_browser(profile):
     `profile`, recording every page it opens."""
     options = webdriver.ChromeOptions()
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    # --disable-dev-shm-usage: a container's /dev/shm is often too small for Chromium.
     for argument in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                      "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                     f"--user-data-dir={profile}", "--window-size=1200,1900"]:
+                     "--disable-dev-shm-usage", f"--user-data-dir={profile}", "--window-size=1200,1900"]:
         options.add_argument(argument)
     driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),
                               options=options)
