@@ -5,7 +5,7 @@ touched when the image or the layout is wrong.
 
 sw-description, per image:
   type = "drimlet";
-  device = "/dev/mtd3";               -- MTD character device of the flash
+  device = "/dev/mtd0";               -- MTD character device of the flash
   properties: {
     nonfs-mib = "64";                 -- non-Filesystem partition size in MiB
     erase-size = "128K";              -- optional: the flash's erase size, for check
@@ -28,6 +28,10 @@ local MAX_NONFS_MIB = 4095
 -- Output lines kept in the log per step; a plan or verify of a large image
 -- lists hundreds of blocks, and a fleet server keeps every line it is sent.
 local MAX_LOGGED_LINES = 40
+
+-- A failed step's findings logged as errors: the operator's page shows
+-- errors in red, and a few lines say why at a glance.
+local MAX_FINDINGS = 5
 
 local function shell_quote(text)
   return "'" .. tostring(text):gsub("'", "'\\''") .. "'"
@@ -168,6 +172,63 @@ local function steps(s, path)
   }
 end
 
+-- "record 5 at ...: does not match (...)", "non-Filesystem partition ...:
+-- does not fit", "image block 3 (...): 12 bytes differ": the lines of a
+-- drimlet-inspect report that name what is wrong, among many that say "matches".
+local function is_finding(line)
+  return line:find("does not match", 1, true) or line:find("does not fit", 1, true)
+    or line:find(" differ", 1, true) or line:find("not in the partition table", 1, true)
+end
+
+-- The line that says why the step failed: drimlet-inspect's verdict (its
+-- report's last line, "check: the image would not install: ..."), or else
+-- the last line the tool wrote on standard error (drimlet's reason, or
+-- drimlet-inspect's when it could not report at all).
+local function reason_of(name, out, err)
+  local last = out[#out]
+  if last and last:sub(1, #name + 2) == name .. ": " then return last end
+  for i = #err, 1, -1 do
+    if err[i]:match("%S") then return err[i] end
+  end
+  return last
+end
+
+-- A failed step in the log: what failed as errors (the failing records or
+-- blocks, then the verdict), the rest of standard error as information (the
+-- install's "Bad block at ..., skipping..." lines), the rest of
+-- drimlet-inspect's report as debug, as for a step that passes. Shown on
+-- swupdate's web page, the errors are the few red lines under the
+-- operator's eyes; a fleet server gets the same.
+local function report_failure(name, out, err)
+  local prefix = "drimlet: " .. name .. ": "
+  local reason = reason_of(name, out, err)
+  local findings, rest = {}, {}
+  for _, line in ipairs(out) do
+    if line ~= reason and is_finding(line) then
+      findings[#findings + 1] = line:match("^%s*(.-)$")
+    else
+      rest[#rest + 1] = line
+    end
+  end
+  local others = {}
+  for _, line in ipairs(err) do
+    if line ~= reason then others[#others + 1] = line end
+  end
+  log_lines(swupdate.debug, prefix, rest, MAX_LOGGED_LINES)
+  log_lines(swupdate.info, prefix, others, MAX_LOGGED_LINES)
+  for i = 1, math.min(#findings, MAX_FINDINGS) do
+    swupdate.error("%s%s", prefix, findings[i])
+  end
+  if #findings > MAX_FINDINGS then
+    swupdate.error("%s(and %d more like it)", prefix, #findings - MAX_FINDINGS)
+  end
+  if reason then
+    -- "drimlet: check: the image would not install", not "check: check: ...".
+    if reason:sub(1, #name + 2) == name .. ": " then reason = reason:sub(#name + 3) end
+    swupdate.error("%s%s", prefix, reason)
+  end
+end
+
 local function install(image, workdir)
   local s, why = M.settings(image)
   if not s then
@@ -195,10 +256,7 @@ local function install(image, workdir)
     end
     local status, out, err = run(workdir, step.argv, on_progress)
     if status ~= 0 then
-      -- drimlet-inspect gives its verdict on standard output, drimlet its
-      -- reason on standard error: a fleet server needs both to see why.
-      log_lines(swupdate.error, "drimlet: " .. step.name .. ": ", out, MAX_LOGGED_LINES)
-      log_lines(swupdate.error, "drimlet: " .. step.name .. ": ", err, MAX_LOGGED_LINES)
+      report_failure(step.name, out, err)
       if step.touches_flash then
         swupdate.error("drimlet: %s failed with status %d on %s", step.name, status, s.device)
       else

@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from conftest import (DEVICE, ERASE, Result, cpio_members, end_process_group, ends_within, image, run_with_one_retry,
-                      with_bad_checksum)
+from swupdate_board import (DEVICE, ERASE, Result, cpio_members, end_process_group, ends_within, expected_bar, image,
+                            run_with_one_retry, with_bad_checksum)
 
 OLD = image(seed=1)
 NEW = image(seed=2)
@@ -253,24 +253,6 @@ def test_progress_reaches_the_progress_interface(board):
         if not steps or steps[-1] != percent:
             steps.append(percent)
     assert steps == expected_bar(NEW), ours
-
-
-def expected_bar(data):
-    """The handler's bar for an install of `data`: 0 at check, 2 at plan, 5 to
-    85 following drimlet's --progress-fd lines, 100 after verify."""
-    length = int.from_bytes(data[11:15], "little")
-    blocks = -(-length // ERASE)
-    reported = [0]
-    for k in range(1, blocks + 1):
-        percent = min(99, min(k * ERASE, length) * 100 // length)
-        if percent > reported[-1]:
-            reported.append(percent)
-    bar = [0, 2]
-    for percent in reported + [100]:
-        value = 5 + 80 * percent // 100
-        if value != bar[-1]:
-            bar.append(value)
-    return bar + [100]
 
 
 def test_a_hang_is_retried_once_and_strays_are_ended(tmp_path):
