@@ -215,29 +215,31 @@ def last_block_written(requests):
     return "write" in requests and requests.count("write") >= 2
 
 
-def test_no_progress_100_before_the_partition_table(bench):
-    """A failure in the partition table phase, and an interrupt after the
-    last image block: "progress 100" never comes, since the flash holds no
-    partition table. The same install without them ends with it."""
-    before = install_a(bench)
-    status, err, progress = progress_run(bench, "B", ["--fail-write", TABLE, "--fail-markbad", TABLE])
-    assert (status, err) == (1, header("B") + written(5) + f"Write failed at {at(TABLE)}, skipping...\n"
-                             f"Failed to mark block at {at(TABLE)} bad\n")
-    assert progress.endswith("progress 99\n") and "progress 100" not in progress
-    assert bench.flash.read_bytes() == flash_after(before, erased=(TABLE,), blocks=B_BLOCKS)
-
-    install_a(bench)
+PROGRESS_ROWS = [
+    pytest.param("B", ["--fail-write", TABLE, "--fail-markbad", TABLE], None, 1,
+                 header("B") + written(5) + f"Write failed at {at(TABLE)}, skipping...\n"
+                 f"Failed to mark block at {at(TABLE)} bad\n", id="the partition table phase fails"),
     # 20 ms a page read: the read-back of the last image block takes 1.3 s,
     # and SIGINT comes while it runs.
-    status, err, progress = progress_run(bench, "C", ["--t-read", 20000], moment=last_block_written)
-    assert status == 128 + signal.SIGINT
-    assert err == header("C") + written(2) + \
-        "Interrupted after 2 image blocks: the flash holds no partition table\n"
-    assert progress.endswith("progress 99\n") and "progress 100" not in progress
-    c_blocks, _ = installed("C")
-    assert bench.flash.read_bytes() == flash_after(before, erased=(TABLE,), blocks=c_blocks)
+    pytest.param("C", ["--t-read", 20000], last_block_written, 128 + signal.SIGINT,
+                 header("C") + written(2) + "Interrupted after 2 image blocks: the flash holds no partition table\n",
+                 id="interrupted before the partition table phase"),
+    pytest.param("C", [], None, 0, header("C") + written(2) + DONE, id="complete"),
+]
 
-    install_a(bench)
-    status, err, progress = progress_run(bench, "C", [])
-    assert (status, err) == (0, header("C") + written(2) + DONE)
-    assert progress.endswith("progress 99\nprogress 100\n")
+
+@pytest.mark.parametrize("image,sim_args,moment,status,err", PROGRESS_ROWS)
+def test_progress_100_only_after_the_partition_table(bench, image, sim_args, moment, status, err):
+    """"progress 100" means installed: after a failure in the partition
+    table phase, or an interrupt before it, it never comes, and the flash
+    holds no partition table."""
+    before = install_a(bench)
+    got = progress_run(bench, image, sim_args, moment)
+    assert got[:2] == (status, err)
+    blocks, placed = installed(image)
+    if status == 0:
+        assert got[2].endswith("progress 99\nprogress 100\n")
+        assert bench.flash.read_bytes() == flash_after(before, blocks=blocks, table=(TABLE, placed))
+    else:
+        assert got[2].endswith("progress 99\n") and "progress 100" not in got[2]
+        assert bench.flash.read_bytes() == flash_after(before, erased=(TABLE,), blocks=blocks)
