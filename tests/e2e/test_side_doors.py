@@ -14,7 +14,7 @@ import subprocess
 import pytest
 
 import model
-from conftest import Geometry, device_report
+from conftest import Geometry, device_report, marked_bad
 from mkbin import bin_image
 from test_install import START
 from test_refusals import child_of, wait_for_log
@@ -243,3 +243,35 @@ def test_progress_100_only_after_the_partition_table(bench, image, sim_args, mom
     else:
         assert got[2].endswith("progress 99\n") and "progress 100" not in got[2]
         assert bench.flash.read_bytes() == flash_after(before, erased=(TABLE,), blocks=blocks)
+
+
+def test_image_file_changed_after_the_check(bench):
+    """A file rewritten between the check before writing and the install is
+    refused before the block that changed is written: here image block 0,
+    so the old install stays whole."""
+    before = install_a(bench)
+    path = bench.tmp / "nk.bin"
+    path.write_bytes(IMAGES["B"][0])
+    bench.log.unlink()
+    # The check's lookup of the old table reads one page, for 0.5 s here;
+    # image block 0 was assembled before it.
+    process = subprocess.Popen(bench.command(G, ["-n", 7, "/dev/mtd0", path], ["--t-read", 500000], fresh=False),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        wait_for_log(bench.log, lambda requests: "lseek" in requests, process)
+        # Two bytes of the first record swapped: its checksum still holds.
+        first_data = 7 + 8 + 12
+        with open(path, "r+b") as image:
+            image.seek(first_data)
+            image.write(bytes([0x00, 0xB0]))
+        out, err = process.communicate(timeout=30)
+    finally:
+        if process.poll() is None:  # an install that went on: its read-backs take minutes here
+            os.kill(child_of(process.pid), signal.SIGKILL)
+            process.communicate()
+    assert out.decode() == device_report(G)
+    assert err.decode() == header("B") + \
+        "Image file changed since the check before writing: image block 0 differs\n"
+    assert process.returncode == 1
+    assert bench.flash.read_bytes() == before
+    assert marked_bad(bench.flash) == []
