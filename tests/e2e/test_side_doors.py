@@ -153,6 +153,10 @@ ROWS = [
         header("B") + f"Bad block query failed at {at(TABLE)}\nInput/output error\nMarked block at {at(TABLE)} bad\n"
         + written(5) + f"Bad block at {at(TABLE)}, skipping...\n" + DONE, [TABLE],
         lambda before: b_complete(before, table=TABLE + 1, erased=(TABLE,))),
+    row("loader's block query fails and its mark too: stopped before any image block",
+        ["--fail-query", TABLE, "--fail-markbad", TABLE], 1,
+        header("B") + f"Bad block query failed at {at(TABLE)}\nInput/output error\n"
+        f"Failed to mark block at {at(TABLE)} bad\n", [], lambda before: flash_after(before, erased=(TABLE,))),
     # ECC counters are the whole chip's: one uncorrectable read is read again.
     row("read-back ECC failure that does not repeat: kept", [], 0,
         header("B") + f"Uncorrectable ECC error at {at(56)} did not repeat\n" + written(5) + DONE, [],
@@ -275,3 +279,14 @@ def test_image_file_changed_after_the_check(bench):
     assert process.returncode == 1
     assert bench.flash.read_bytes() == before
     assert marked_bad(bench.flash) == []
+
+
+def test_pipe_without_a_block_for_the_table_is_refused_before_the_first_erase(bench):
+    """From a pipe too, a device with no good block for the partition table
+    is refused before anything is erased, not after every image block."""
+    before = install_a(bench)
+    outcome = bench.run(G, ["-n", 3, "/dev/mtd0", "-"], stdin=IMAGES["B"][0], sim_args=["--bad", "28-63"],
+                        fresh=False)
+    assert (outcome.status, outcome.err) == (1, header("B") + "Not enough space/too many bad blocks\n")
+    assert outcome.marked == []
+    assert outcome.flash == before
