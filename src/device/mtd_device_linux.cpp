@@ -14,6 +14,7 @@
 namespace {
 
 int open_device(MtdDevice& device, const char* path, bool read_only) {
+    // Not handed on to a program the install may start (a progress reader).
     device.fd = open(path, (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     return device.fd < 0 ? -1 : 0;
 }

@@ -18,18 +18,25 @@ const char kNoGoodBlock[] = "No good block left in the non-Filesystem partition!
 // goes to the next candidate; -1 after the message when the run stops.
 int place_block(MtdDevice& device, WriteContext& context, uint32_t offset, uint32_t erasesize,
                 const uint8_t* buffer) {
-    if (erase_block(device, offset, erasesize) == 0) {
+    const int erased = erase_block(device, offset, erasesize);
+    if (erased < 0) return -1;
+    if (erased == 0) {
         ProgramFault fault;
-        if (program_at(device, offset, buffer, erasesize, fault) < 0) {
+        int error;
+        if (program_at(device, offset, buffer, erasesize, fault, error) < 0) {
             // Only the chip's own report of a failed program says the block
             // is worn; anything else would fail the same way on the next one.
             if (fault != kChipFailed) {
                 print_fixed(kWriteFailed);
+                report_reason(error);
                 return -1;
             }
             report_write_failed(offset);
-        } else if (!context.verify || read_back(device, context, offset, buffer, erasesize, erasesize) == 0) {
+        } else if (!context.verify) {
             return 0;
+        } else {
+            const int checked = read_back(device, context, offset, buffer, erasesize, erasesize);
+            if (checked <= 0) return checked;
         }
     }
     // A mark that fails does not stop the install: the partition table
@@ -59,8 +66,13 @@ int write_next_block(MtdDevice& device, WriteContext& context, uint32_t erasesiz
         if (cursor == 0) break;
         if (old_table && old_table->pending) {
             old_table->pending = false;
-            if (invalidate_old_partition_table(device, context, old_table->search_end, erasesize) < 0)
-                return -1;
+            if (invalidate_old_partition_table(device, context, *old_table, erasesize) < 0) return -1;
+            // The invalidation may have marked this very block (a partition
+            // reaching into the search window): it is never programmed.
+            if (marked_this_run(context, offset)) {
+                report_bad_block(offset);
+                continue;
+            }
         }
         const int placed = place_block(device, context, offset, erasesize, buffer);
         if (placed < 0) return -1;

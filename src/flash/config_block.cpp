@@ -1,11 +1,13 @@
 #include "flash/config_block.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
 
 #include "common/messages.h"
 #include "flash/block_ops.h"
+#include "flash/old_partition_table.h"
 #include "flash/read_back.h"
 #include "flash/retire_block.h"
 
@@ -22,18 +24,32 @@ const char kWritten[] = "Partition table written...\n";
 // the loader's; -1 after the message when the run stops.
 int place_table(MtdDevice& device, WriteContext& context, uint64_t offset, uint32_t erasesize,
                 const uint8_t* page, size_t page_size) {
-    bool programmed = false;
-    if (erase_block(device, static_cast<uint32_t>(offset), erasesize) == 0) {
+    const uint32_t at = static_cast<uint32_t>(offset);
+    const int erased = erase_block(device, at, erasesize);
+    if (erased < 0) return -1;
+    const bool programmed = erased == 0;
+    if (programmed) {
         ProgramFault fault;
-        programmed = true;
-        if (program_at(device, offset, page, page_size, fault) < 0) {
-            if (fault == kSeekFailed) {
+        int error;
+        if (program_at(device, offset, page, page_size, fault, error) < 0) {
+            if (fault != kChipFailed) {
                 print_fixed(kWriteFailed);
+                report_reason(error);
+                // Part of a page of several write units may be on the flash.
+                if (fault == kRequestFailed) erase_again(device, at, erasesize);
                 return -1;
             }
             report_write_failed(offset);
-        } else if (!context.verify || read_back(device, context, offset, page, page_size, erasesize) == 0) {
+        } else if (!context.verify) {
             return 0;
+        } else {
+            const int checked = read_back(device, context, offset, page, page_size, erasesize);
+            if (checked == 0) return 0;
+            if (checked < 0) {
+                // A table nobody read back is no complete install.
+                erase_again(device, at, erasesize);
+                return -1;
+            }
         }
     }
     // The loader reads the first block from 3.5 MiB up that is not marked
@@ -41,13 +57,16 @@ int place_table(MtdDevice& device, WriteContext& context, uint64_t offset, uint3
     if (retire_block(device, context, offset) == 1) return 1;
     // Unmarked, it must at least not offer the loader a page that did not
     // write or read back whole.
-    if (programmed) {
-        mtd_unlock(device, static_cast<uint32_t>(offset), erasesize);
-        mtd_erase(device, static_cast<uint32_t>(offset), erasesize);
-    }
+    if (programmed) erase_again(device, at, erasesize);
     return -1;
 }
 }  // namespace
+
+bool table_page_fits(uint32_t writesize, uint32_t erasesize) {
+    return partition_table_page_size(writesize) <= erasesize;
+}
+
+void report_no_table_block() { print_fixed(kNoSpace); }
 
 int write_config_block(MtdDevice& device, WriteContext& context, const mtd_info_user& geometry,
                        uint64_t search_end, const BlockTable& table) {
@@ -60,13 +79,21 @@ int write_config_block(MtdDevice& device, WriteContext& context, const mtd_info_
     }
     encode_partition_table_page(table, page.get(), page_size);
 
-    // A page larger than an erase block would spill into the next block,
-    // which nobody erased; an erase size of 0 would never advance the search.
-    const bool page_fits = page_size <= erasesize;
+    const bool page_fits = table_page_fits(geometry.writesize, erasesize);
     for (uint64_t offset = partition_table_search_start(erasesize); page_fits && offset < search_end;
          offset += erasesize) {
-        if (check_block_good(device, offset) != 0) continue;
-        if (table_holds_block(table, static_cast<uint32_t>(offset / erasesize))) {
+        const bool in_image = table_holds_block(table, static_cast<uint32_t>(offset / erasesize));
+        const int bad = mtd_block_is_bad(device, offset);
+        const int query_error = errno;
+        if (bad < 0 && !in_image && !marked_this_run(context, offset)) {
+            if (retire_unanswered_block(device, context, offset, erasesize, query_error) < 0) return -1;
+            continue;
+        }
+        if (bad != 0) {
+            report_bad_block(offset);
+            continue;
+        }
+        if (in_image) {
             // Erasing it would destroy an image block the table points to.
             print_message(kOverlapFormat, static_cast<unsigned long>(offset));
             return -1;
@@ -77,6 +104,6 @@ int write_config_block(MtdDevice& device, WriteContext& context, const mtd_info_
         print_fixed(kWritten);
         return 0;
     }
-    print_fixed(kNoSpace);
+    report_no_table_block();
     return -1;
 }

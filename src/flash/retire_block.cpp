@@ -19,5 +19,12 @@ int retire_block(MtdDevice& device, WriteContext& context, uint64_t offset) {
         return 0;
     }
     print_message(kMarkedFormat, static_cast<unsigned long>(offset));
+    context.marked.push_back(offset);
     return 1;
+}
+
+bool marked_this_run(const WriteContext& context, uint64_t offset) {
+    for (uint64_t marked : context.marked)
+        if (marked == offset) return true;
+    return false;
 }

@@ -14,7 +14,10 @@
 constexpr int kMarkLimit = 4;
 
 // Marks the block at `offset` bad (MEMSETBADBLOCK) and says so. Returns 1
-// when marked, 0 when the mark failed ("Failed to mark" line), and -1 when
-// the run has already tried kMarkLimit marks: the "Too many failing blocks"
-// line, no request made, and the run must stop.
+// when marked (noted in context.marked), 0 when the mark failed ("Failed to
+// mark" line), and -1 when the run has already tried kMarkLimit marks: the
+// "Too many failing blocks" line, no request made, and the run must stop.
 int retire_block(MtdDevice& device, WriteContext& context, uint64_t offset);
+
+// True when this run marked the block at `offset` bad.
+bool marked_this_run(const WriteContext& context, uint64_t offset);

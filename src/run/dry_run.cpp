@@ -33,6 +33,8 @@ int dry_run_install(FlashRun& run, const ImageInput& image, DryRun& dry) {
     dry.reached = run_install_phases(rehearsal, dry.table);
     set_message_destination(previous);
     run.block_buffer = std::move(rehearsal.block_buffer);
+    run.block_sums = std::move(rehearsal.block_sums);
+    run.block_sums_known = dry.reached == InstallPhase::kDone;
     return dry.reached == InstallPhase::kDone ? 0 : -1;
 }
 

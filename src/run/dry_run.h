@@ -25,7 +25,9 @@ struct DryRun {
 // a recorder around run.device, reading the image from `image`, with every
 // erase and write taken to succeed. 0 when the install would succeed; -1
 // when it would fail (the last kept line is the failure message) or an
-// interrupt stopped it (interrupt_signal() is then set).
+// interrupt stopped it (interrupt_signal() is then set). On success the
+// checksum of each image block it assembled is left in run.block_sums, for
+// the install to compare each block against before writing it.
 int dry_run_install(FlashRun& run, const ImageInput& image, DryRun& dry);
 
 // The lines the installer prints when the dry run failed: all it kept but

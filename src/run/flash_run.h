@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "device/mtd_device.h"
 #include "flash/write_context.h"
@@ -35,4 +36,9 @@ struct FlashRun {
     bool image_is_file = false;               // a regular file: checked before writing, read ahead
     WriteContext writes;                      // read-back and worn blocks; verifies only once started
     InstallProgress progress;                 // started by the image blocks' phase
+    // A checksum of each image block as the check before writing assembled
+    // it (kept by a dry run); the install compares each block against it
+    // before writing it when `block_sums_known`.
+    std::vector<uint64_t> block_sums;
+    bool block_sums_known = false;
 };

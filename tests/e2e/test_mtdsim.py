@@ -164,6 +164,15 @@ QUERY = 'call("bad", MEMGETBADBLOCK, struct.pack("<q", {}))'
                    "pwrite(0, b'\\x22' * 2048); pread(0, 8)",
                    ["pwrite 4096", "pread 4096 2322222222222222", "pwrite 2048", "pread 8 2222222222222222"])],
                  id="--corrupt-write: success reported, one bit wrong"),
+    pytest.param([(("--corrupt-write", "1:0x1000"), "pwrite(65536, b'\\x22' * 2048); pread(65536, 8); "
+                   "pwrite(65536 + 4096, b'\\x22' * 4096); pread(65536 + 4096, 8); pread(65536 + 6144, 8)",
+                   ["pwrite 2048", "pread 8 2222222222222222", "pwrite 4096", "pread 8 2322222222222222",
+                    "pread 8 2222222222222222"])],
+                 id="--corrupt-write B:OFFSET: only the byte at OFFSET, by the write that programs it"),
+    pytest.param([(("--stray-write", "1:0x8000,2"), "pwrite(65536, b'\\x22' * 2048); pread(65536 + 0x7ffe, 4); "
+                   "pwrite(2 * 65536, b'\\x22' * 2048); pread(3 * 65536 - 4, 4); pread(2 * 65536, 4)",
+                   ["pwrite 2048", "pread 4 ffff00ff", "pwrite 2048", "pread 4 ffffff00", "pread 4 22222222"])],
+                 id="--stray-write B[:OFFSET]: a stray byte elsewhere in the block, the last by default"),
     pytest.param([(("--ecc-fail-written", "1"), "pread(65536, 4096); print(*stats()); "
                    "pwrite(65536, bytes(2048)); pread(65536, 4096); print(*stats()); "
                    "erase(65536, 65536); pread(65536, 4096); print(*stats())",
@@ -385,6 +394,10 @@ def test_reads_return_the_flash_as_mtdchar_does(tmp_path, body, out, logged):
     ("eintr", "pread 8192 5a5a5a5a5a5a5a5a", "read 0x00000000 8192 -> -1 EINTR"),  # Python retries by itself
     ("short", "pread 4096 5a5a5a5a5a5a5a5a", "read 0x00000000 8192 -> 4096"),
     ("zero", "pread 0 ", "read 0x00000000 8192 -> 0"),
+    ("einval", "pread errno 22", "read 0x00000000 8192 -> -1 EINVAL"),
+    ("enomem", "pread errno 12", "read 0x00000000 8192 -> -1 ENOMEM"),
+    ("efault", "pread errno 14", "read 0x00000000 8192 -> -1 EFAULT"),
+    ("ecc", "pread 8192 5a5a5a5a5a5a5a5a", "read 0x00000000 8192 -> 8192 ecc-failures 1"),
 ])
 def test_injected_faults_reach_reads(tmp_path, kind, out, logged):
     status, lines, err, log = drive(tmp_path, "pwrite(0, b'\\x5a' * 8192); pread(0, 8192)", "--fault", f"2:{kind}")

@@ -109,7 +109,7 @@ FAILED_INSTALLS = [
      [], "none", "Record at 80200009 out of order!\n"),
     ("write failures up to the cap", IMAGE_B, ["--fail-write", "0-55"], "none",
      "Too many failing blocks: is the chip write-protected?\n"),
-    ("write that makes no progress", IMAGE_B, ["--fault", "11:zero"], "none", "Write erase block failed\n"),
+    ("write that makes no progress", IMAGE_B, ["--fault", "13:zero"], "none", "Write erase block failed\nNo progress\n"),
     ("bad signature: refused before any erase", b"N000FF\n" + IMAGE_B[7:], [], "A",
      "WinCE signature not found!\n"),
     ("no good block for the first image block", IMAGE_B, ["--bad", "2-56"], "A",

@@ -76,7 +76,7 @@ ROWS = [
         WRITTEN + erase_failed(28) + marked(28) + DONE, [28], "B"),
     row("partition table page write fails", ["--fail-write", 28], 0,
         WRITTEN + write_failed(28) + marked(28) + DONE, [28], "B"),
-    row("old table unreadable: erased all the same, so a failed install leaves none", ["--fault", "5:eio"], 1,
+    row("old table unreadable: erased all the same, so a failed install leaves none", ["--fault", "6:eio"], 1,
         "Incomplete data section!\n", [], "none", image=IMAGE_B[:-1000], pipe=True,
         logged=["read 0x00380000 16 -> -1 EIO", "MEMERASE 0x00380000 0x00020000 -> 0"]),
     row("image block erase fails", ["--fail-erase", 55], 0,

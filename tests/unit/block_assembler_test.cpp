@@ -99,7 +99,7 @@ std::vector<PlacementCase> placement_cases() {
 TEST(StreamImage, RecordsLandWhereTheirAddressesSay) {
     for (const PlacementCase& c : placement_cases()) {
         MemoryFlash flash;
-        attach_memory_flash(flash, 128 * kErase, kErase, 512);
+        attach_memory_flash(flash, 256 * kErase, kErase, 512);  // the table's window from 3.5 MiB
         flash.bad_blocks = {63};
         StreamResult r = stream(flash, make_bin(kStart, c.records), 64 * kErase);
         const size_t n = c.expected.blocks.size();
@@ -149,7 +149,7 @@ TEST(StreamImage, FailuresStopBeforeWritingAnythingWrong) {
     };
     for (const FailureCase& c : cases) {
         MemoryFlash flash;
-        attach_memory_flash(flash, 128 * kErase, kErase, 512);
+        attach_memory_flash(flash, 256 * kErase, kErase, 512);  // the table's window from 3.5 MiB
         StreamResult r = stream(flash, c.image, c.nonfs_blocks * kErase);
         EXPECT_EQ(r.result, -1) << c.name;
         EXPECT_EQ(r.messages,
@@ -163,10 +163,10 @@ TEST(StreamImage, FailuresStopBeforeWritingAnythingWrong) {
 }
 
 TEST(StreamImage, TableHoldsAtMost466Blocks) {
-    constexpr uint32_t kSmall = 512;
+    constexpr uint32_t kSmall = 2048;  // the smallest erase block a 960-byte table page fits in
     for (uint32_t blocks : {466u, 467u}) {
         MemoryFlash flash;
-        attach_memory_flash(flash, 1024 * kSmall, kSmall, 512);
+        attach_memory_flash(flash, 2048 * kSmall, kSmall, 512);
         // One byte in the last block: every block before it is flushed empty.
         std::vector<uint8_t> image = make_bin(kStart, {{kStart + (blocks - 1) * kSmall, {0x5A}}});
         StreamResult r = stream(flash, image, 1000 * kSmall);

@@ -121,12 +121,13 @@ TEST_F(BlockWriter, ShortAndInterruptedWritesAreCompleted) {
 struct FailCase {
     const char* name;
     void (*arrange)(MemoryFlash&);
+    const char* reason;  // the line naming the errno
 };
 
 TEST_F(BlockWriter, FailedWritesEndWithTheWriteMessage) {
     const FailCase cases[] = {
-        {"no progress", [](MemoryFlash& f) { f.zero_write = true; }},
-        {"seek error", [](MemoryFlash& f) { f.fail_seek = true; }},
+        {"no progress", [](MemoryFlash& f) { f.zero_write = true; }, "No progress\n"},
+        {"seek error", [](MemoryFlash& f) { f.fail_seek = true; }, "Invalid argument\n"},
     };
     for (const FailCase& c : cases) {
         attach_memory_flash(flash, 16 * kErase, kErase, kPage);
@@ -134,7 +135,7 @@ TEST_F(BlockWriter, FailedWritesEndWithTheWriteMessage) {
         c.arrange(flash);
         cursor = 6;
         EXPECT_EQ(write_block(), -1) << c.name;
-        EXPECT_EQ(messages, "Write erase block failed\n") << c.name;
+        EXPECT_EQ(messages, std::string("Write erase block failed\n") + c.reason) << c.name;
         EXPECT_EQ(cursor, 5) << c.name;  // the failed block stays behind the cursor
     }
 }

@@ -4,7 +4,8 @@
 //          [--device PATH] [--bad LIST] [--fail-erase LIST] [--fail-write LIST]
 //          [--fail-query LIST] [--fail-page LIST] [--fail-info] [--short-write BYTES]
 //          [--fail-markbad LIST] [--weak B[:N],...] [--weak-page P[:N],...]
-//          [--corrupt-write LIST] [--ecc-fail-written LIST]
+//          [--corrupt-write B[:OFFSET],...] [--stray-write B[:OFFSET],...]
+//          [--ecc-fail-written LIST]
 //          [--bitflips B[:N],...] [--ecc-fail LIST] [--fault INDEX:KIND,...]
 //          [--cut INDEX[:PAGES]] [--timing] [--t-prog US] [--t-read US] [--t-erase US]
 //          [--log FILE] [--fresh] [--qemu] -- COMMAND [ARGS...]
@@ -17,8 +18,8 @@
 // --weak-page take page numbers. --weak B:N lets block B erase N more times
 // (default 3, as nandsim's weakblocks) before every erase fails; --weak-page
 // P:N the same for programs of page P (nandsim's weakpages). Fault kinds are
-// eio, eintr, short and zero, applied to the device request with that
-// 1-based index; --cut kills the command at that request as a power loss
+// eio, eintr, short, zero, einval, enomem, efault and ecc, applied to the
+// device request with that 1-based index; --cut kills the command at that request as a power loss
 // would. Exit status: the command's; 99 when it broke a NAND rule
 // (programming a page not erased since it was last programmed, writing a bad
 // block, unaligned access), the violations then listed on standard error; 97
@@ -61,7 +62,8 @@ const char kUsage[] =
     "              [--bad LIST] [--fail-erase LIST] [--fail-write LIST] [--fail-query LIST]\n"
     "              [--fail-page LIST] [--fail-info] [--short-write N] [--bitflips B[:N],...]\n"
     "              [--ecc-fail LIST] [--fail-markbad LIST] [--weak B[:N],...]\n"
-    "              [--weak-page P[:N],...] [--corrupt-write LIST] [--ecc-fail-written LIST]\n"
+    "              [--weak-page P[:N],...] [--corrupt-write B[:OFFSET],...]\n"
+    "              [--stray-write B[:OFFSET],...] [--ecc-fail-written LIST]\n"
     "              [--fault I:KIND,...] [--cut I[:PAGES]] [--timing]\n"
     "              [--t-prog US] [--t-read US] [--t-erase US] [--log FILE] [--fresh] [--qemu]\n"
     "              -- COMMAND [ARGS...]\n"
@@ -78,7 +80,8 @@ const char* const kSettings[] = {"MTDSIM_FLASH",       "MTDSIM_SIZE",          "
                                  "MTDSIM_T_READ",      "MTDSIM_T_ERASE",       "MTDSIM_LOG",
                                  "MTDSIM_VIOLATIONS",  "MTDSIM_HANDSHAKE",     "MTDSIM_CUT_REPORT",
                                  "MTDSIM_PAGES",       "MTDSIM_FAIL_MARKBAD",  "MTDSIM_WEAK",
-                                 "MTDSIM_WEAK_PAGE",   "MTDSIM_CORRUPT_WRITE", "MTDSIM_ECC_FAIL_WRITTEN"};
+                                 "MTDSIM_WEAK_PAGE",   "MTDSIM_CORRUPT_WRITE", "MTDSIM_ECC_FAIL_WRITTEN",
+                                 "MTDSIM_STRAY_WRITE"};
 
 int usage() {
     fputs(kUsage, stderr);
@@ -233,7 +236,8 @@ const LibraryOption kLibraryOptions[] = {
     {"--fail-markbad", "MTDSIM_FAIL_MARKBAD", Value::kList},
     {"--weak", "MTDSIM_WEAK", Value::kListWithCounts},
     {"--weak-page", "MTDSIM_WEAK_PAGE", Value::kListWithCounts},
-    {"--corrupt-write", "MTDSIM_CORRUPT_WRITE", Value::kList},
+    {"--corrupt-write", "MTDSIM_CORRUPT_WRITE", Value::kListWithCounts},
+    {"--stray-write", "MTDSIM_STRAY_WRITE", Value::kListWithCounts},
     {"--type", "MTDSIM_TYPE", Value::kText},
     {"--device", "MTDSIM_DEVICE", Value::kText},
     {"--short-write", "MTDSIM_SHORT_WRITE", Value::kText},

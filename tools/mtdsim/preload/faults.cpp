@@ -6,6 +6,7 @@
 
 #include "faults.h"
 
+#include <errno.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -45,14 +46,23 @@ bool worn_out(const RangeList& list, uint64_t unit) {
 }
 
 FaultKind fault_kind(const char* word) {
-    if (strncmp(word, "eio", 3) == 0) return kFaultEio;
-    if (strncmp(word, "eintr", 5) == 0) return kFaultEintr;
-    if (strncmp(word, "short", 5) == 0) return kFaultShort;
-    if (strncmp(word, "zero", 4) == 0) return kFaultZero;
+    const char* end = strchr(word, ',');
+    const size_t length = end ? static_cast<size_t>(end - word) : strlen(word);
+    const auto is = [word, length](const char* name) {
+        return strlen(name) == length && strncmp(word, name, length) == 0;
+    };
+    if (is("eio")) return kFaultEio;
+    if (is("eintr")) return kFaultEintr;
+    if (is("short")) return kFaultShort;
+    if (is("zero")) return kFaultZero;
+    if (is("einval")) return kFaultEinval;
+    if (is("enomem")) return kFaultEnomem;
+    if (is("efault")) return kFaultEfault;
+    if (is("ecc")) return kFaultEcc;
     return kFaultNone;
 }
 
-// MTDSIM_FAULTS: "index:kind,index:kind", kinds eio, eintr, short, zero.
+// MTDSIM_FAULTS: "index:kind,index:kind", kinds as FaultKind names them.
 void parse_faults() {
     const char* text = getenv("MTDSIM_FAULTS");
     while (text && *text) {
@@ -90,7 +100,8 @@ void load_faults() {
     parse_list("MTDSIM_BITFLIPS", sim.bitflips, true);
     parse_list("MTDSIM_ECC_FAIL", sim.ecc_fail);
     parse_list("MTDSIM_FAIL_MARKBAD", sim.fail_markbad);
-    parse_list("MTDSIM_CORRUPT_WRITE", sim.corrupt_write);
+    parse_list("MTDSIM_CORRUPT_WRITE", sim.corrupt_write, true, kOffsetUnset);
+    parse_list("MTDSIM_STRAY_WRITE", sim.stray_write, true, kOffsetUnset);
     parse_list("MTDSIM_ECC_FAIL_WRITTEN", sim.ecc_fail_written);
     // Without a count, three more, as nandsim's weakblocks and weakpages.
     parse_list("MTDSIM_WEAK", sim.weak_erase, true, 3);
@@ -98,6 +109,17 @@ void load_faults() {
     parse_faults();
     parse_cut();
     sim.cut_path = getenv("MTDSIM_CUT_REPORT");
+}
+
+int injected_error(FaultKind fault, int otherwise) {
+    switch (fault) {
+        case kFaultNone:
+        case kFaultEcc: return 0;
+        case kFaultEinval: return EINVAL;
+        case kFaultEnomem: return ENOMEM;
+        case kFaultEfault: return EFAULT;
+        default: return otherwise;
+    }
 }
 
 bool weak_erase_fails(uint64_t block) { return worn_out(sim.weak_erase, block); }

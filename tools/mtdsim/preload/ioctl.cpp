@@ -25,9 +25,10 @@ namespace {
 
 int sim_getinfo(mtd_info_user* info, FaultKind fault) {
     if (sim.cut_now) power_cut("MEMGETINFO");
-    if (sim.fail_info || fault != kFaultNone) {
-        log_line("MEMGETINFO -> -1 ENOTTY");
-        return fail(ENOTTY);
+    const int error = sim.fail_info ? ENOTTY : injected_error(fault, ENOTTY);
+    if (error) {
+        log_line("MEMGETINFO -> -1%s", error_name(error));
+        return fail(error);
     }
     memset(info, 0, sizeof *info);
     info->type = sim.type;
@@ -48,7 +49,9 @@ int sim_getbadblock(const loff_t* where, FaultKind fault) {
     int error = 0;
     if (*where < 0 || offset >= sim.size)
         error = EINVAL;
-    else if (fault != kFaultNone || in_list(sim.fail_query, block_of(offset)))
+    else if (injected_error(fault, EIO))
+        error = injected_error(fault, EIO);
+    else if (in_list(sim.fail_query, block_of(offset)))
         error = EIO;
     result = error ? -1 : block_is_bad(block_of(offset)) ? 1 : 0;
     log_line("MEMGETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), result,
@@ -61,16 +64,17 @@ int sim_erase(int fd, uint64_t start, uint64_t length, FaultKind fault) {
         power_cut("MEMERASE 0x%08llx 0x%08llx", static_cast<unsigned long long>(start),
                   static_cast<unsigned long long>(length));
     int error = 0;
-    if (sim.erasesize == 0 || start % sim.erasesize || length % sim.erasesize || length == 0 ||
-        start + length > sim.size)
+    const bool invalid = sim.erasesize == 0 || start % sim.erasesize || length % sim.erasesize ||
+                         length == 0 || start + length > sim.size;
+    if (invalid)
         error = EINVAL;
     else if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY)
         error = EPERM;
-    else if (fault != kFaultNone)
-        error = EIO;
+    else
+        error = injected_error(fault, EIO);
     for (uint64_t b = block_of(start); !error && b < block_of(start + length); ++b)
         if (block_is_bad(b) || in_list(sim.fail_erase, b) || weak_erase_fails(b)) error = EIO;
-    if (error == EINVAL)
+    if (invalid)
         violation("MEMERASE of unaligned or out-of-range 0x%08llx+0x%llx",
                   static_cast<unsigned long long>(start), static_cast<unsigned long long>(length));
     uint64_t busy = 0;
@@ -102,8 +106,9 @@ int sim_markbad(int fd, const loff_t* where, FaultKind fault) {
         error = EOPNOTSUPP;
     else if (*where < 0 || offset >= sim.size)
         error = EINVAL;
-    else if (fault != kFaultNone || in_list(sim.fail_markbad, block_of(offset)) ||
-             mark_block_bad(block_of(offset)) != 0)
+    else if (injected_error(fault, EIO))
+        error = injected_error(fault, EIO);
+    else if (in_list(sim.fail_markbad, block_of(offset)) || mark_block_bad(block_of(offset)) != 0)
         error = EIO;
     log_line("MEMSETBADBLOCK 0x%08llx -> %d%s", static_cast<unsigned long long>(offset), error ? -1 : 0,
              error_name(error));
@@ -112,9 +117,9 @@ int sim_markbad(int fd, const loff_t* where, FaultKind fault) {
 
 int sim_eccstats(mtd_ecc_stats* stats, FaultKind fault) {
     if (sim.cut_now) power_cut("ECCGETSTATS");
-    if (fault != kFaultNone) {
-        log_line("ECCGETSTATS -> -1 EIO");
-        return fail(EIO);
+    if (const int error = injected_error(fault, EIO)) {
+        log_line("ECCGETSTATS -> -1%s", error_name(error));
+        return fail(error);
     }
     memset(stats, 0, sizeof *stats);
     stats->corrected = __atomic_load_n(&sim.page_state->ecc_corrected, __ATOMIC_RELAXED);
@@ -127,11 +132,13 @@ int sim_eccstats(mtd_ecc_stats* stats, FaultKind fault) {
 }
 
 // A query that answers from the chip's description: `answer` fills the
-// argument and returns 0 or an errno value. The fault kinds fail it with EIO.
+// argument and returns 0 or an errno value. The fault kinds fail it with EIO
+// (einval, enomem and efault with theirs; ecc leaves it alone).
 template <typename Answer>
 int sim_query(const char* name, FaultKind fault, Answer answer) {
     if (sim.cut_now) power_cut("%s", name);
-    const int error = fault != kFaultNone ? EIO : answer();
+    const int injected = injected_error(fault, EIO);
+    const int error = injected ? injected : answer();
     log_line("%s -> %d%s", name, error ? -1 : 0, error_name(error));
     return error ? fail(error) : 0;
 }

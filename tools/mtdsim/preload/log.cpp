@@ -65,6 +65,9 @@ const char* error_name(int error) {
         case EWOULDBLOCK: return " EWOULDBLOCK";
         case EPERM: return " EPERM";
         case EOPNOTSUPP: return " EOPNOTSUPP";
+        case ENOMEM: return " ENOMEM";
+        case EFAULT: return " EFAULT";
+        case ENOTTY: return " ENOTTY";
         default: return " ERROR";
     }
 }

@@ -129,13 +129,47 @@ int fill_file_block(uint64_t at) {
                : -1;
 }
 
+// The byte of the page at `page_at` (`unit` bytes) that a --corrupt-write
+// entry flips, as an index into the page, or -1: the entry's offset within
+// the block, else the first byte of the request (at `request`).
+long corrupt_byte(uint64_t page_at, size_t unit, uint64_t request) {
+    const mtdsim::Range* entry = mtdsim::find_range(sim.corrupt_write, block_of(page_at));
+    if (!entry) return -1;
+    const uint64_t target =
+        entry->value == kOffsetUnset ? request : block_of(page_at) * sim.erasesize + entry->value;
+    return target >= page_at && target < page_at + unit ? static_cast<long>(target - page_at) : -1;
+}
+
+// --stray-write: a program into a block disturbs a cell elsewhere in it, at
+// the entry's offset within the block (its last byte by default), which
+// then reads 0x00 and counts as programmed. Not when the write itself
+// covers that byte ([first, end)). 0, or -1 when the flash file fails.
+int disturb(uint64_t first, uint64_t end) {
+    if (!sim.stray_write.count || end <= first || sim.erasesize == 0) return 0;
+    for (uint64_t block = block_of(first); block <= block_of(end - 1); ++block) {
+        const mtdsim::Range* entry = mtdsim::find_range(sim.stray_write, block);
+        if (!entry) continue;
+        const uint64_t offset = entry->value == kOffsetUnset ? sim.erasesize - 1 : entry->value;
+        if (offset >= sim.erasesize) continue;
+        const uint64_t target = block * sim.erasesize + offset;
+        if (target >= first && target < end) continue;
+        const uint8_t zero = 0;
+        if (sim.sparse && fill_file_block(target) != 0) return -1;
+        if (real_pwrite()(sim.flash_fd, &zero, 1, static_cast<off64_t>(target)) != 1) return -1;
+        mark_programmed(page_of(target), 1);
+        log_line("stray program at 0x%08llx", static_cast<unsigned long long>(target));
+    }
+    return 0;
+}
+
 // Programs whole pages of `count` bytes at `position` the way NAND does: a
 // page programmed since its last erase, or a block marked bad, is a
 // violation, and bits only go 1 -> 0. Stops before a page that fails to
 // program (--fail-page, a worn --weak-page), setting `error` to EIO; the
-// pages before it stay programmed. In a --corrupt-write block the first
-// byte of the request keeps one bit flipped. Returns the bytes programmed,
-// -1 when the flash file fails.
+// pages before it stay programmed. In a --corrupt-write block one byte the
+// request programs keeps bit 0 flipped (see corrupt_byte); a --stray-write
+// block gets a stray byte (see disturb). Returns the bytes programmed, -1
+// when the flash file fails.
 ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error) {
     static uint8_t cells[1 << 16];
     const size_t unit = sim.check_unit;
@@ -168,7 +202,8 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
                 violation("program of page at 0x%08llx that is not erased",
                           static_cast<unsigned long long>(page_at));
             // A weak cell: the program reports success, the page does not hold it.
-            if (done + good == 0 && in_list(sim.corrupt_write, block_of(page_at))) cells[good] ^= 0x01;
+            const long weak = corrupt_byte(page_at, unit, position);
+            if (weak >= 0) cells[good + static_cast<size_t>(weak)] ^= 0x01;
         }
         if (good && sim.sparse && (fill_file_block(at) != 0 || fill_file_block(at + good - 1) != 0))
             return fail(EIO);
@@ -179,6 +214,7 @@ ssize_t program(const uint8_t* data, size_t count, uint64_t position, int& error
         done += good;
         if (error) break;
     }
+    if (disturb(position, position + done) != 0) return fail(EIO);
     return static_cast<ssize_t>(done);
 }
 

@@ -22,9 +22,10 @@ namespace mtdsim::preload {
 off64_t sim_lseek(int fd, off64_t offset, int whence) {
     FaultKind fault = next_request();
     if (sim.cut_now) power_cut("lseek 0x%08llx %d", static_cast<unsigned long long>(offset), whence);
-    if (fault != kFaultNone) {
-        log_line("lseek 0x%08llx %d -> -1 EINVAL", static_cast<unsigned long long>(offset), whence);
-        return fail(EINVAL);
+    if (const int error = injected_error(fault, EINVAL)) {
+        log_line("lseek 0x%08llx %d -> -1%s", static_cast<unsigned long long>(offset), whence,
+                 error_name(error));
+        return fail(error);
     }
     // Like mtdchar: SEEK_SET, SEEK_CUR or SEEK_END to any position from 0 to
     // the device size, else EINVAL.
@@ -74,6 +75,8 @@ int refuse_write(int fd, size_t count, uint64_t position, bool invalid, FaultKin
         error = EBADF;
     else if (invalid)
         error = EINVAL;
+    else if (injected_error(fault, 0))
+        error = injected_error(fault, 0);
     else if (fault == kFaultEio || in_list(sim.fail_write, block_of(position)))
         error = EIO;
     else if (fault == kFaultEintr)
@@ -84,7 +87,7 @@ int refuse_write(int fd, size_t count, uint64_t position, bool invalid, FaultKin
         accept = count / 2 / unit * unit;
     else if (sim.short_write && count > sim.short_write)
         accept = sim.short_write;
-    if (error == EINVAL)
+    if (invalid && error == EINVAL)
         violation("write of %zu bytes at 0x%08llx: not page aligned or past the end", count,
                   static_cast<unsigned long long>(position));
     return error;
@@ -141,7 +144,9 @@ ssize_t sim_read(int fd, void* buffer, size_t count, const off64_t* at) {
         length = count < left ? count : static_cast<size_t>(left);
     }
     if (!error && length) {
-        if (fault == kFaultEio)
+        if (injected_error(fault, 0))
+            error = injected_error(fault, 0);
+        else if (fault == kFaultEio)
             error = EIO;
         else if (fault == kFaultEintr)
             error = EINTR;
@@ -160,6 +165,11 @@ ssize_t sim_read(int fd, void* buffer, size_t count, const off64_t* at) {
         } else {
             uint64_t first = page_of(at_byte), last = page_of(at_byte + length - 1);
             count_ecc(first, last, corrected, failed);
+            // One uncorrectable error that a read again will not meet.
+            if (fault == kFaultEcc) {
+                ++failed;
+                __atomic_fetch_add(&sim.page_state->ecc_failed, 1, __ATOMIC_RELAXED);
+            }
             busy = chip_busy((last - first + 1) * sim.t_read);
         }
     }

@@ -15,8 +15,26 @@ namespace mtdsim::preload {
 
 constexpr int kNotSupported = 524;    // the kernel's ENOTSUPP
 constexpr int kPrivateFdFloor = 900;  // out of the way of programs that reuse low descriptors
+constexpr uint32_t kOffsetUnset = UINT32_MAX;
 
-enum FaultKind { kFaultNone, kFaultEio, kFaultEintr, kFaultShort, kFaultZero };
+// eio, eintr, short and zero fail a request each in its own way; einval,
+// enomem and efault fail any request with that errno; ecc makes a read
+// count one ECC failure, and leaves other requests alone.
+enum FaultKind {
+    kFaultNone,
+    kFaultEio,
+    kFaultEintr,
+    kFaultShort,
+    kFaultZero,
+    kFaultEinval,
+    kFaultEnomem,
+    kFaultEfault,
+    kFaultEcc,
+};
+
+// The errno an einval, enomem or efault fault fails its request with; 0
+// for no fault and for ecc; `otherwise` for the other kinds.
+int injected_error(FaultKind fault, int otherwise);
 
 // MTDSIM_FAULTS entry: the request with this index meets this fault.
 struct Fault {
@@ -48,7 +66,10 @@ struct SimState {
 
     // Injected faults and the power cut (faults.cpp).
     RangeList fail_erase, fail_write, fail_query, fail_page, bitflips, ecc_fail;
-    RangeList fail_markbad, corrupt_write, ecc_fail_written;
+    RangeList fail_markbad, ecc_fail_written;
+    // --corrupt-write B[:OFFSET] and --stray-write B[:OFFSET]: the value is
+    // the offset within the block, kOffsetUnset when not given.
+    RangeList corrupt_write, stray_write;
     // --weak BLOCK:N and --weak-page PAGE:N: the erases (programs) each
     // block (page) still takes before it fails; counted down by faults.cpp.
     RangeList weak_erase, weak_page;
