@@ -516,6 +516,7 @@ void reset(MemoryFlash& flash, const Device& device, Touched& touched, const Bef
     flash.fail_query.clear();
     flash.fail_erase.clear();
     flash.fail_write.clear();
+    flash.fail_read.clear();
     flash.fail_mark.clear();
     flash.corrupt_write.clear();
     flash.ecc_fail.clear();
@@ -579,9 +580,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t b = 0; b < blocks; ++b)
         if (is_bad(b, data[4], data[5])) flash.bad_blocks.insert(flash.bad_blocks.end(), b);
     const uint32_t top = device.nonfs / device.erase;
+    // Erases and writes fail with EIO, the chip's own report, unless bits 3
+    // and 4 of bytes 6 and 7 pick an errno the kernel gives for other
+    // reasons; bits 3 to 5 of byte 8 make reads of a block fail.
+    static const int errors[] = {EIO, EINVAL, ENOMEM, EFAULT};
     if (data[6] & 0x80) flash.fail_erase.insert(top - data[6] % 8);
+    flash.erase_error = errors[data[6] >> 3 & 3];
     if (data[7] & 0x80) flash.fail_write.insert(top - data[7] % 8);
+    flash.write_error = errors[data[7] >> 3 & 3];
     if (data[8] & 0x80) flash.fail_query.insert(data[8] & 1 ? top - data[8] % 8 : 0x380000 / device.erase);
+    if (data[8] & 0x38) {
+        flash.fail_read.insert(top - data[8] % 8);
+        flash.read_error = errors[(data[8] >> 3 & 7) % 4];
+    }
     // Writes cut short after one to four pages; NOR's pages of one byte
     // would make thousands of writes a block, so they are cut at 512 bytes.
     if (data[9] && device.page) flash.short_write = (device.page == 1 ? 512u : device.page) * (data[9] % 4 + 1);
@@ -611,6 +622,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     before.old_install = false;
     if (!(data[11] & 8)) put_old_install(flash, device, before);
     device.faults = !flash.fail_erase.empty() || !flash.fail_write.empty() || !flash.fail_query.empty() ||
+                    !flash.fail_read.empty() ||
                     flash.zero_write || flash.fail_seek || !flash.corrupt_write.empty() ||
                     !flash.ecc_fail.empty();
 

@@ -153,7 +153,9 @@ int erase(MtdDevice& device, uint32_t offset, uint32_t length) {
     int error = 0;
     if (offset >= flash.info.size || length > flash.info.size - offset || offset % e || length != e)
         error = EINVAL;
-    else if (flash.bad_blocks.count(block) || flash.fail_erase.count(block))
+    else if (flash.fail_erase.count(block))
+        error = flash.erase_error;
+    else if (flash.bad_blocks.count(block))
         error = EIO;
     if (error == 0) {
         memset(flash.bytes.data() + offset, 0xFF, length);
@@ -194,7 +196,7 @@ long write_some(MtdDevice& device, const uint8_t* data, size_t size) {
     } else if (at % page || std::min<uint64_t>(size, flash.info.size - at) % page) {
         result = fail(EINVAL);
     } else if (flash.fail_write.count(block)) {
-        result = fail(EIO);
+        result = fail(flash.write_error);
     } else {
         size_t take = flash.zero_write ? 0 : std::min<uint64_t>(size, flash.info.size - at);
         if (flash.short_write && take > flash.short_write) take = flash.short_write;
@@ -215,9 +217,14 @@ long write_some(MtdDevice& device, const uint8_t* data, size_t size) {
 long read_some(MtdDevice& device, uint8_t* into, size_t size) {
     MemoryFlash& flash = flash_of(device);
     const uint64_t at = flash.position;
+    const uint32_t block = block_of(flash, at);
+    if (at < flash.info.size && flash.fail_read.count(block)) {
+        errno = flash.read_error;
+        note(flash, FlashRequest::kRead, at, size, -1, "read %llu %llu -> %ld", at);
+        return -1;
+    }
     const size_t take = at >= flash.info.size ? 0 : std::min<uint64_t>(size, flash.info.size - at);
     memcpy(into, flash.bytes.data() + at, take);
-    const uint32_t block = block_of(flash, at);
     if (take && flash.ecc_fail.count(block)) ++flash.ecc.failed;
     if (take && flash.bitflips.count(block)) ++flash.ecc.corrected;
     flash.position += take;

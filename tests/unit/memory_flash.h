@@ -6,6 +6,7 @@
 
 #include <mtd/mtd-user.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -39,7 +40,10 @@ struct CorruptCell {
 struct MemoryFlash {
     mtd_info_user info{};
     std::vector<uint8_t> bytes;  // the cells; may be longer than the chip (info.size)
-    std::set<uint32_t> bad_blocks, fail_query, fail_erase, fail_write;
+    std::set<uint32_t> bad_blocks, fail_query, fail_erase, fail_write, fail_read;
+    int erase_error = EIO;             // errno of an erase in fail_erase (a bad block's is EIO)
+    int write_error = EIO;             // errno of a write in fail_write
+    int read_error = EIO;              // errno of a read that starts in fail_read
     std::set<uint32_t> fail_mark;      // MEMSETBADBLOCK fails with EIO
     bool cannot_mark = false;          // MEMSETBADBLOCK fails with EOPNOTSUPP, as on NOR
     std::set<uint32_t> corrupt_write;  // a write succeeds but one bit in the block does not hold
