@@ -19,9 +19,9 @@ struct PlannedWrite {
 };
 
 struct Recorder {
-    MtdDevice* inner = nullptr;  // opened by the caller
-    uint64_t position = 0;       // where the next recorded write would land
-    uint32_t writesize = 0;      // the inner device's, asked at the first write; 0 until then
+    MtdDevice* inner = nullptr;        // opened by the caller
+    uint64_t position = 0;             // where the next recorded write would land
+    uint32_t writesize = 0;            // the inner device's, asked at the first write; 0 until then
     std::vector<PlannedWrite> writes;  // the writes it accepted, in order
     std::vector<uint64_t> erases;
     std::vector<uint64_t> queries;  // bad-block queries, in order

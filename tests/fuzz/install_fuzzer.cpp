@@ -13,9 +13,10 @@
 //     every other block is byte for byte what it was before the run (but
 //     for blocks the run passed over after a failure and tried to mark bad);
 //   - no block is marked bad unless the chip failed it first: its erase or
-//     a write into it answered EIO, a read-back of it met an uncorrectable
-//     error or a byte that did not hold, or, in the partition table search
-//     area, its bad-block query failed (the loader may read such a block);
+//     a write into it answered EIO, a read-back of it met a byte that did
+//     not hold or an uncorrectable error twice since its program, or, in
+//     the partition table search area, its bad-block query failed (the
+//     loader may read such a block);
 //   - on a device without faults, the status is the one the model predicts;
 //   - after any run, the block the loader reads (the first from 3.5 MiB up
 //     whose bad-block query answers good, marks included) holds the
@@ -176,7 +177,8 @@ void fix_checksums(std::vector<uint8_t>& image) {
     }
 }
 
-Model model_image(const uint8_t* data, size_t size, uint32_t erase, bool check_sums, std::vector<Piece>& pieces) {
+Model model_image(const uint8_t* data, size_t size, uint32_t erase, bool check_sums,
+                  std::vector<Piece>& pieces) {
     Model model;
     model.erase = erase;
     model.pieces = &pieces;
@@ -276,7 +278,8 @@ void note_touched(const MemoryFlash& flash, const Device& device, Touched& touch
         if (request.kind == FlashRequest::kErase && request.result == 0 && block < blocks)
             touched.changed[block] = true;
         if (request.kind == FlashRequest::kWrite && request.result > 0)
-            for (uint64_t b = block; b <= (request.offset + request.result - 1) / device.erase && b < blocks; ++b)
+            for (uint64_t b = block; b <= (request.offset + request.result - 1) / device.erase && b < blocks;
+                 ++b)
                 touched.changed[b] = true;
     }
 }
@@ -309,40 +312,48 @@ void check_requests_in_bounds(const MemoryFlash& flash, const Device& device) {
         if (request.kind == FlashRequest::kWrite && request.offset % e + request.length > e)
             broken("a write crosses an erase block boundary");
         const uint64_t where = request_block(request, e);
-        if (!(where >= 2 && where <= top) && where < search) broken("erase or write outside the allowed blocks");
+        if (!(where >= 2 && where <= top) && where < search)
+            broken("erase or write outside the allowed blocks");
     }
 }
 
 // Only the chip's own failures may retire a block: a mark of any other is
-// for good, on a block that works.
+// for good, on a block that works. An uncorrectable read-back counts once
+// it repeats: two reads since the block's last program.
 void check_marks(const MemoryFlash& flash, const Device& device, uint64_t search_end) {
     const uint32_t e = device.erase;
     const uint64_t blocks = device.size / e;
-    static std::vector<uint8_t> failed;
+    static std::vector<uint8_t> failed, uncorrectable;
     failed.assign(blocks, false);
+    uncorrectable.assign(blocks, 0);
     for (const FlashRequest& request : flash.requests) {
         const uint64_t block = request.offset / e;
         if (block >= blocks) continue;
         switch (request.kind) {
-        case FlashRequest::kErase:
-        case FlashRequest::kWrite:
-            if (request.result < 0 && request.error == EIO) failed[block] = true;
-            break;
-        case FlashRequest::kRead:
-            if (request.bad_read)
-                for (uint64_t b = block; b <= (request.offset + request.result - 1) / e && b < blocks; ++b)
-                    failed[b] = true;
-            break;
-        case FlashRequest::kQuery:
-            if (request.result < 0 && block >= search_start_block(device) && request.offset < search_end)
-                failed[block] = true;
-            break;
-        case FlashRequest::kMark:
-            if (!failed[block])
-                broken("a block marked bad that never failed an erase or write with EIO, nor its read-back");
-            break;
-        default:
-            break;
+            case FlashRequest::kErase:
+            case FlashRequest::kWrite:
+                if (request.result < 0 && request.error == EIO) failed[block] = true;
+                if (request.result >= 0) uncorrectable[block] = 0;
+                break;
+            case FlashRequest::kRead:
+                if (request.wrong_bytes)
+                    for (uint64_t b = block; b <= (request.offset + request.result - 1) / e && b < blocks;
+                         ++b)
+                        failed[b] = true;
+                if (request.uncorrectable && ++uncorrectable[block] >= 2) failed[block] = true;
+                break;
+            case FlashRequest::kQuery:
+                if (request.result < 0 && block >= search_start_block(device) && request.offset < search_end)
+                    failed[block] = true;
+                break;
+            case FlashRequest::kMark:
+                if (!failed[block])
+                    broken(
+                        "a block marked bad that the chip never failed (EIO from its erase or a write, a "
+                        "byte "
+                        "that did not hold, an uncorrectable read-back twice)");
+                break;
+            default: break;
         }
     }
 }
@@ -379,7 +390,8 @@ void check_success(const MemoryFlash& flash, const Device& device, const Model& 
         if (block == static_cast<uint64_t>(loader)) broken("image block under the partition table");
         if (block >= listed.size()) broken("table entry beyond the end of the chip");
         lay_out_block(model, k, scratch);
-        if (memcmp(flash.bytes.data() + block * e, scratch, e) != 0) broken("image block differs from the model");
+        if (memcmp(flash.bytes.data() + block * e, scratch, e) != 0)
+            broken("image block differs from the model");
         listed[block] = true;
         previous = block;
     }
@@ -394,7 +406,8 @@ void check_success(const MemoryFlash& flash, const Device& device, const Model& 
         // A block may be erased in the search for a good one, but only a
         // listed block or the table's may be written.
         if (request.kind == FlashRequest::kWrite) broken("a write into a block the table does not list");
-        if (block < 2 || block > top) broken("an erase outside the non-Filesystem partition that holds nothing");
+        if (block < 2 || block > top)
+            broken("an erase outside the non-Filesystem partition that holds nothing");
     }
     // Blocks no erase or write reached are as they were: their cells were
     // read-only all along.
@@ -421,8 +434,9 @@ bool put_old_install(MemoryFlash& flash, const Device& device, Before& before) {
             page[29 + 2 * k] = static_cast<uint8_t>((top - k) >> 8);
         }
     });
-    write_cells(uint64_t{top - 1} * device.erase, uint64_t{top + 1} * device.erase,
-                [&] { memset(flash.bytes.data() + uint64_t{top - 1} * device.erase, 0x00, 2 * device.erase); });
+    write_cells(uint64_t{top - 1} * device.erase, uint64_t{top + 1} * device.erase, [&] {
+        memset(flash.bytes.data() + uint64_t{top - 1} * device.erase, 0x00, 2 * device.erase);
+    });
     before.old_install = true;
     before.table_block = static_cast<uint64_t>(block);
     before.top = top;
@@ -446,8 +460,8 @@ void check_untouched_when_file_refused(const MemoryFlash& flash, int status) {
 // the old table with the old install intact, or no magic. One of the
 // image's blocks that lands there in the overlap failure is not a table the
 // installer wrote; it is left to the overlap check.
-void check_loader_block(const MemoryFlash& flash, const Device& device, const Before& before, const Model& model,
-                        int status, uint8_t* scratch) {
+void check_loader_block(const MemoryFlash& flash, const Device& device, const Before& before,
+                        const Model& model, int status, uint8_t* scratch) {
     const int64_t block = answered_table_block(flash, device);
     if (block < 0 || status == 0) return;
     const uint32_t e = device.erase;
@@ -525,6 +539,7 @@ void reset(MemoryFlash& flash, const Device& device, Touched& touched, const Bef
     flash.requests.clear();
     flash.ecc = mtd_ecc_stats{};
     flash.cannot_mark = flash.fail_info = flash.fail_seek = flash.locked_elsewhere = flash.zero_write = false;
+    flash.ecc_once = false;
     flash.eintr_writes = 0;
     flash.short_write = 0;
     flash.violations = 0;
@@ -595,7 +610,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Writes cut short after one to four pages; NOR's pages of one byte
     // would make thousands of writes a block, so they are cut at 512 bytes.
-    if (data[9] && device.page) flash.short_write = (device.page == 1 ? 512u : device.page) * (data[9] % 4 + 1);
+    if (data[9] && device.page)
+        flash.short_write = (device.page == 1 ? 512u : device.page) * (data[9] % 4 + 1);
     flash.eintr_writes = data[10] % 4;
     flash.zero_write = data[11] & 1;
     flash.fail_seek = data[11] & 4;
@@ -613,18 +629,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         flash.corrupt_write.insert(top - data[9] % 8);  // unseen without read-back
         const uint64_t fine =
             ((data[0] / 6) * 37u + data[1] / 7) * 4u + ((data[11] >> 1) & 1) + ((data[11] >> 6) & 2);
-        flash.corrupt_cell.offset =
-            static_cast<uint32_t>((static_cast<uint64_t>(data[2] >> 2) * device.erase / 64 + fine) % device.erase);
+        flash.corrupt_cell.offset = static_cast<uint32_t>(
+            (static_cast<uint64_t>(data[2] >> 2) * device.erase / 64 + fine) % device.erase);
         flash.corrupt_cell.mask = static_cast<uint8_t>(1u << (fine % 8));
     }
     if (data[10] & 0x40) flash.ecc_fail.insert(data[10] & 0x01 ? loader : top - data[6] % 8);
+    flash.ecc_once = data[9] & 0x80;  // the failure does not repeat on a second read
     if (data[10] & 0x80) flash.fail_erase.insert(loader);
     before.old_install = false;
     if (!(data[11] & 8)) put_old_install(flash, device, before);
     device.faults = !flash.fail_erase.empty() || !flash.fail_write.empty() || !flash.fail_query.empty() ||
-                    !flash.fail_read.empty() ||
-                    flash.zero_write || flash.fail_seek || !flash.corrupt_write.empty() ||
-                    !flash.ecc_fail.empty();
+                    !flash.fail_read.empty() || flash.zero_write || flash.fail_seek ||
+                    !flash.corrupt_write.empty() || !flash.ecc_fail.empty();
 
     static std::vector<uint8_t> bin;  // the image, with its checksums made right unless asked not to
     bin.assign(data + 12, data + size);
@@ -650,7 +666,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             run.image.fd = image_file(image, image_size);
         } else {
             if (pipe(pipe_fds) != 0) abort();
-            if (image_size && write(pipe_fds[1], image, image_size) != static_cast<ssize_t>(image_size)) abort();
+            if (image_size && write(pipe_fds[1], image, image_size) != static_cast<ssize_t>(image_size))
+                abort();
             close(pipe_fds[1]);
             run.image.fd = pipe_fds[0];
         }

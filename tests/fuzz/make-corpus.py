@@ -32,6 +32,8 @@ NOR_WORN = bytes([3, 2, 3, 120, 0, 0, 0, 0, 0, 0, 0x90, 0])
 # block (224 of 16 KiB, top - 2), past the partition table page.
 WORN_LAST_PAGE = bytes([2, 1, 2 | 63 << 2, 100, 0, 0, 0, 0, 0, 8, 0x20, 0x02])
 WORN_TABLE_STRAY = bytes([2, 1, 2 | 32 << 2, 113, 0, 0, 0, 0, 0, 2, 0x20, 0])
+# The loader's block reads back uncorrectable once, then reads clean.
+ECC_ONCE = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 0x80, 0x41, 0])
 
 # Whole inputs (settings and image) found by fuzzing, kept as they were found.
 FOUND = {
@@ -65,6 +67,7 @@ for name, image in IMAGES.items():
 for name, image in (("three-records", IMAGES["three-records"]), ("one-record", bin_image(S, [(S, b"\x5a" * 100)]))):
     (out / f"{name}-worn-last-page").write_bytes(WORN_LAST_PAGE + image)
     (out / f"{name}-worn-table-stray").write_bytes(WORN_TABLE_STRAY + image)
+    (out / f"{name}-ecc-once").write_bytes(ECC_ONCE + image)
 for name, text in FOUND.items():
     (out / name).write_bytes(base64.b64decode(text))
-print(f"{len(IMAGES) * 10 + 4 + len(FOUND)} seeds in {out}")
+print(f"{len(IMAGES) * 10 + 6 + len(FOUND)} seeds in {out}")

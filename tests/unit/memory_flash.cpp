@@ -16,9 +16,11 @@ int fail(int error) {
 // Records the request, and its line in the log when the log is kept. The
 // format takes the offset (or block), the length and the result.
 void note(MemoryFlash& flash, FlashRequest::Kind kind, uint64_t offset, uint64_t length, long result,
-          const char* format, unsigned long long shown, bool bad_read = false) {
+          const char* format, unsigned long long shown, bool uncorrectable = false,
+          bool wrong_bytes = false) {
     const int error = errno;  // the request's, kept for its caller
-    flash.requests.push_back(FlashRequest{kind, offset, length, result, result < 0 ? error : 0, bad_read});
+    flash.requests.push_back(
+        FlashRequest{kind, offset, length, result, result < 0 ? error : 0, uncorrectable, wrong_bytes});
     if (flash.log_lines) {
         char line[96];
         if (kind == FlashRequest::kWrite || kind == FlashRequest::kRead)
@@ -66,7 +68,8 @@ void program(MemoryFlash& flash, uint64_t at, const uint8_t* data, size_t size) 
 void disturb(MemoryFlash& flash, uint32_t block, uint64_t at, const uint8_t* data, size_t size) {
     const auto wrong = flash.wrong_cells.find(block);
     if (wrong != flash.wrong_cells.end()) {
-        if (wrong->second.at >= at && wrong->second.at < at + size) wrong->second.intended &= data[wrong->second.at - at];
+        if (wrong->second.at >= at && wrong->second.at < at + size)
+            wrong->second.intended &= data[wrong->second.at - at];
         return;
     }
     if (!flash.corrupt_write.count(block)) return;
@@ -82,12 +85,9 @@ void disturb(MemoryFlash& flash, uint32_t block, uint64_t at, const uint8_t* dat
     flash.wrong_cells[block] = MemoryFlash::WrongCell{cell, intended};
 }
 
-// Whether a read of [at, at + size) is a read-back that fails: the block was
-// programmed since its erase, and the read meets an uncorrectable error or a
-// wrong cell that differs from what was programmed.
-bool read_back_fails(const MemoryFlash& flash, uint64_t at, size_t size) {
-    const uint32_t block = block_of(flash, at);
-    if (block < flash.programmed.size() && flash.programmed[block] && flash.ecc_fail.count(block)) return true;
+// Whether a read of [at, at + size) meets a wrong cell that differs from
+// what was programmed there.
+bool meets_wrong_cell(const MemoryFlash& flash, uint64_t at, size_t size) {
     for (const auto& wrong : flash.wrong_cells)
         if (wrong.second.at >= at && wrong.second.at < at + size &&
             flash.bytes[wrong.second.at] != wrong.second.intended)
@@ -107,6 +107,7 @@ void reattach_memory_flash(MemoryFlash& flash, uint32_t size, uint32_t erasesize
     flash.info.erasesize = erasesize;
     flash.info.writesize = writesize;
     flash.programmed.assign(erasesize ? size / erasesize : 0, false);
+    flash.read_since.assign(flash.programmed.size(), false);
     flash.wrong_cells.clear();
 }
 
@@ -139,7 +140,7 @@ int block_is_bad(MtdDevice& device, uint64_t offset) {
 int unlock(MtdDevice& device, uint32_t offset, uint32_t length) {
     MemoryFlash& flash = flash_of(device);
     errno = 524;  // ENOTSUPP: NAND has no locks
-    flash.requests.push_back(FlashRequest{FlashRequest::kUnlock, offset, length, -1, errno, false});
+    flash.requests.push_back(FlashRequest{FlashRequest::kUnlock, offset, length, -1, errno, false, false});
     if (flash.log_lines) flash.log.emplace_back("unlock");
     return -1;
 }
@@ -159,7 +160,7 @@ int erase(MtdDevice& device, uint32_t offset, uint32_t length) {
         error = EIO;
     if (error == 0) {
         memset(flash.bytes.data() + offset, 0xFF, length);
-        if (block < flash.programmed.size()) flash.programmed[block] = false;
+        if (block < flash.programmed.size()) flash.programmed[block] = flash.read_since[block] = false;
         flash.wrong_cells.erase(block);
     } else {
         errno = error;
@@ -202,8 +203,9 @@ long write_some(MtdDevice& device, const uint8_t* data, size_t size) {
         if (flash.short_write && take > flash.short_write) take = flash.short_write;
         program(flash, at, data, take);
         if (take) {
-            for (uint64_t b = block; b <= (at + take - 1) / flash.info.erasesize && b < flash.programmed.size(); ++b)
-                flash.programmed[b] = true;
+            for (uint64_t b = block;
+                 b <= (at + take - 1) / flash.info.erasesize && b < flash.programmed.size(); ++b)
+                flash.programmed[b] = true, flash.read_since[b] = false;
             disturb(flash, block, at, data, take);
             if (flash.bad_blocks.count(block)) ++flash.violations;
         }
@@ -225,11 +227,15 @@ long read_some(MtdDevice& device, uint8_t* into, size_t size) {
     }
     const size_t take = at >= flash.info.size ? 0 : std::min<uint64_t>(size, flash.info.size - at);
     memcpy(into, flash.bytes.data() + at, take);
-    if (take && flash.ecc_fail.count(block)) ++flash.ecc.failed;
+    const bool known = block < flash.programmed.size();
+    const bool again = known && flash.read_since[block];
+    const bool uncorrectable = take && flash.ecc_fail.count(block) && !(flash.ecc_once && again);
+    if (uncorrectable) ++flash.ecc.failed;
     if (take && flash.bitflips.count(block)) ++flash.ecc.corrected;
+    if (take && known) flash.read_since[block] = true;
     flash.position += take;
     note(flash, FlashRequest::kRead, at, size, static_cast<long>(take), "read %llu %llu -> %ld", at,
-         take && read_back_fails(flash, at, take));
+         uncorrectable && known && flash.programmed[block], take && meets_wrong_cell(flash, at, take));
     return static_cast<long>(take);
 }
 
@@ -261,7 +267,8 @@ int mark_bad(MtdDevice& device, uint64_t offset) {
 int lock(MtdDevice& device, bool exclusive) {
     MemoryFlash& flash = flash_of(device);
     const int result = flash.locked_elsewhere ? fail(EWOULDBLOCK) : 0;
-    flash.requests.push_back(FlashRequest{FlashRequest::kLock, 0, 0, result, result ? errno : 0, false});
+    flash.requests.push_back(
+        FlashRequest{FlashRequest::kLock, 0, 0, result, result ? errno : 0, false, false});
     if (flash.log_lines) flash.log.emplace_back(exclusive ? "lock exclusive" : "lock shared");
     return result;
 }

@@ -23,9 +23,10 @@ struct FlashRequest {
     uint64_t length;  // bytes asked for
     long result;      // as returned: a count, 0/1, or -1
     int error;        // errno when result is -1
-    // A read that met an uncorrectable error or a byte that did not hold, in
-    // a block programmed since its last erase: a read-back that failed.
-    bool bad_read;
+    // A read, in a block programmed since its last erase, that raised the
+    // uncorrectable count, or that met a byte that did not hold.
+    bool uncorrectable;
+    bool wrong_bytes;
 };
 
 // A corrupt write: the first program into the block after an erase leaves
@@ -49,6 +50,7 @@ struct MemoryFlash {
     std::set<uint32_t> corrupt_write;  // a write succeeds but one bit in the block does not hold
     CorruptCell corrupt_cell;          // where, in each of those blocks
     std::set<uint32_t> ecc_fail;       // reads count an uncorrectable ECC error
+    bool ecc_once = false;             // ... only the first read after each program (or ever)
     std::set<uint32_t> bitflips;       // reads count a corrected bitflip
     mtd_ecc_stats ecc{};               // what ECCGETSTATS answers
     bool fail_info = false;
@@ -63,8 +65,9 @@ struct MemoryFlash {
     int violations = 0;  // programs of pages that were not erased, bad writes
     uint64_t position = 0;
 
-    // Per block, whether a write reached it since its last erase.
-    std::vector<bool> programmed;
+    // Per block, whether a write reached it since its last erase, and
+    // whether it was read since its last write or erase.
+    std::vector<bool> programmed, read_since;
     // A corrupt block's wrong cell, from its first program after an erase
     // until the next erase: where it is and what the installer's writes
     // would have left there.
