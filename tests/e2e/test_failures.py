@@ -112,37 +112,38 @@ def marked(block):
     return f"Marked block at {block * E:08x} bad\n"
 
 
-# Requests of this install: MEMGETINFO (1), the check before writing (2-10:
-# a query per image block, the old table lookup's query, lseek and read, the
-# table block's query), the old table lookup again (11-14: the first
-# candidate's query, the table block's query, lseek, read), then per image
-# block its query, unlock, erase, lseek, write and the read-back
-# (ECCGETSTATS, lseek, read, ECCGETSTATS): blocks 56..52 end at requests 22,
-# 31, 40, 49 and 58; the table block's lseek is request 62. A write
-# interrupted by EINTR is made again, one request later.
+# Requests of this install: MEMGETINFO (1), the check before writing (2-11:
+# a query per image block, the old table lookup's query, lseek and read, at
+# its first write MEMGETINFO for the write size, the table block's query),
+# the old table lookup again (12-15: the first candidate's query, the table
+# block's query, lseek, read), then per image block its query, unlock,
+# erase, lseek, write and the read-back (ECCGETSTATS, lseek, read,
+# ECCGETSTATS): blocks 56..52 end at requests 23, 32, 41, 50 and 59; the
+# table block's lseek is request 63. A write interrupted by EINTR is made
+# again, one request later.
 @pytest.mark.parametrize("sim_args,nonfs,status,err,placed,table_block,marks,left", [
     fault_case("bad-block query fails", ["--fail-query", "55"], placed=[56, 54, 53, 52, 51],
                err="Bad block at 006e0000, skipping...\n" + WRITTEN + DONE),
     fault_case("image block erase fails", ["--fail-erase", "55"], placed=[56, 54, 53, 52, 51], marks=[55],
                err="Erase failed at 006e0000, skipping...\n" + marked(55) + WRITTEN + DONE),
     fault_case("short write counts", ["--short-write", "6144"], placed=[56, 55, 54, 53, 52], err=WRITTEN + DONE),
-    fault_case("interrupted writes", ["--fault", "18:eintr,28:eintr"], placed=[56, 55, 54, 53, 52],
+    fault_case("interrupted writes", ["--fault", "19:eintr,29:eintr"], placed=[56, 55, 54, 53, 52],
                err=WRITTEN + DONE),
     fault_case("partition table erase fails: the block is marked, so the loader reads the next",
                ["--fail-erase", "28"], placed=[56, 55, 54, 53, 52], table_block=29, marks=[28],
                err=WRITTEN + "Erase failed at 00380000, skipping...\n" + marked(28) + DONE),
     fault_case("image block write fails with EIO", ["--fail-write", "54"], placed=[56, 55, 53, 52, 51], marks=[54],
                err="Write failed at 006c0000, skipping...\n" + marked(54) + WRITTEN + DONE),
-    fault_case("image block read-back fails", ["--fault", "21:eio"], placed=[55, 54, 53, 52, 51], marks=[56],
+    fault_case("image block read-back fails", ["--fault", "22:eio"], placed=[55, 54, 53, 52, 51], marks=[56],
                left=[(56, 0)],
                err="Verify failed at 00700000, skipping...\n" + marked(56) + WRITTEN + DONE),
-    fault_case("write makes no progress", ["--fault", "18:zero"], status=1, placed=[], table_block=None,
+    fault_case("write makes no progress", ["--fault", "19:zero"], status=1, placed=[], table_block=None,
                err="Write erase block failed\n"),
-    fault_case("seek fails", ["--fault", "26:eio"], status=1, placed=[56], table_block=None,
+    fault_case("seek fails", ["--fault", "27:eio"], status=1, placed=[56], table_block=None,
                err="Write erase block failed\n"),
     fault_case("partition table write fails", ["--fail-write", "28"], placed=[56, 55, 54, 53, 52],
                table_block=29, marks=[28], err=WRITTEN + "Write failed at 00380000, skipping...\n" + marked(28) + DONE),
-    fault_case("partition table seek fails", ["--fault", "62:eio"], status=1, placed=[56, 55, 54, 53, 52],
+    fault_case("partition table seek fails", ["--fault", "63:eio"], status=1, placed=[56, 55, 54, 53, 52],
                table_block=None, err=WRITTEN + "Write of partition table failed\n"),
     fault_case("no non-Filesystem partition", [], nonfs=0, status=1, placed=[], table_block=None,
                err="No good block left in the non-Filesystem partition!\n"),
