@@ -1,5 +1,7 @@
 #include "device/recording_device.h"
 
+#include <cerrno>
+
 namespace {
 
 Recorder& recorder_of(MtdDevice& device) { return *static_cast<Recorder*>(device.context); }
@@ -34,8 +36,24 @@ int seek(MtdDevice& device, uint64_t offset) {
     return 0;
 }
 
+// The write size the kernel holds writes to: NOR's 1 takes anything. A
+// device that cannot tell is taken as NOR: refusing would stop a run that
+// the device itself might accept.
+uint32_t write_unit(Recorder& recorder) {
+    if (recorder.writesize == 0) {
+        mtd_info_user info{};
+        recorder.writesize = mtd_get_info(*recorder.inner, info) == 0 && info.writesize ? info.writesize : 1;
+    }
+    return recorder.writesize;
+}
+
 long write_nothing(MtdDevice& device, const uint8_t*, size_t size) {
     Recorder& recorder = recorder_of(device);
+    const uint32_t unit = write_unit(recorder);
+    if (recorder.position % unit != 0 || size % unit != 0) {
+        errno = EINVAL;
+        return -1;
+    }
     recorder.writes.push_back(PlannedWrite{recorder.position, size});
     recorder.position += size;
     return static_cast<long>(size);

@@ -8,6 +8,8 @@
 
 int dry_run_install(FlashRun& run, const ImageInput& image, DryRun& dry) {
     dry.recorder.inner = &run.device;
+    // Known from the device report: the recorder need not ask again.
+    dry.recorder.writesize = run.device_writesize;
     FlashRun rehearsal;
     rehearsal.settings = run.settings;
     rehearsal.settings.dry_run = true;

@@ -30,6 +30,7 @@ struct FlashRun {
     RunSettings settings;
     MtdDevice device{};                       // the requests go here; opened by the run
     mtd_info_user geometry{};                 // writesize 1 becomes 2048 after the device report
+    uint32_t device_writesize = 0;            // the write size MEMGETINFO gave (1 on NOR); 0 if not known
     uint64_t search_end = 0;                  // the partition table lies below this offset
     std::unique_ptr<uint8_t[]> block_buffer;  // one erase block being assembled
     ImageInput image;                         // fd 0 when the image comes from standard input

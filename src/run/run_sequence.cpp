@@ -139,6 +139,7 @@ int run_install(const RunSettings& settings, const MtdDevice& device) {
     int status = 1;
     if (check_nonfs_size(run.device, run.geometry, settings.nonfs_bytes) == 0 &&
         (run.image.fd = open_image(settings.image_path)) >= 0) {
+        run.device_writesize = run.geometry.writesize;
         if (run.geometry.writesize == 1) run.geometry.writesize = 2048;
         run.block_buffer.reset(new (std::nothrow) uint8_t[run.geometry.erasesize]);
         if (run.block_buffer &&

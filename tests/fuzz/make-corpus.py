@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """Writes the fuzzer's seed corpus: device settings (12 bytes) + BIN image."""
+import base64
 import struct
 import sys
 from pathlib import Path
@@ -26,6 +27,21 @@ WORN_IMAGE = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 8, 0x20, 0])
 WORN_LOADER = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 0, 0x49, 0])
 NOR_WORN = bytes([3, 2, 3, 120, 0, 0, 0, 0, 0, 0, 0x90, 0])
 
+# Corrupt writes placed by byte 2's high bits: bit 1 of the second byte of
+# the top image block's last page; a stray bit in the middle of the loader's
+# block (224 of 16 KiB, top - 2), past the partition table page.
+WORN_LAST_PAGE = bytes([2, 1, 2 | 63 << 2, 100, 0, 0, 0, 0, 0, 8, 0x20, 0x02])
+WORN_TABLE_STRAY = bytes([2, 1, 2 | 32 << 2, 113, 0, 0, 0, 0, 0, 2, 0x20, 0])
+# The loader's block reads back uncorrectable once, then reads clean.
+ECC_ONCE = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 0x80, 0x41, 0])
+
+# Whole inputs (settings and image) found by fuzzing, kept as they were found.
+FOUND = {
+    # 128 KiB erase blocks, a write size of 960 bytes, an image file: the
+    # check before writing must find that the blocks cannot be written.
+    "file128k-write-size-960": "BGADbgUPAAAAAAAQQjAwMEZGCgAAIIAKwAAAAMAggAoAAAAKAAAAAQEBAQEBAQEBAQBAIIABAAAAAgAAAAIAAAAAAAAAAAAAAAA=",
+}
+
 IMAGES = {
     "three-records": bin_image(S, [(S, b"\x11" * 5000), (S + 9000, b"\x22" * 30000), (S + 70000, b"\x33" * 10)]),
     "end-record-only": bin_image(S, []),
@@ -48,4 +64,10 @@ for name, image in IMAGES.items():
                         ("worn-image", WORN_IMAGE), ("worn-loader", WORN_LOADER), ("nor-worn", NOR_WORN),
                         ("file128k", FILE_128K)):
         (out / f"{name}-{tag}").write_bytes(prefix + image)
-print(f"{len(IMAGES) * 10} seeds in {out}")
+for name, image in (("three-records", IMAGES["three-records"]), ("one-record", bin_image(S, [(S, b"\x5a" * 100)]))):
+    (out / f"{name}-worn-last-page").write_bytes(WORN_LAST_PAGE + image)
+    (out / f"{name}-worn-table-stray").write_bytes(WORN_TABLE_STRAY + image)
+    (out / f"{name}-ecc-once").write_bytes(ECC_ONCE + image)
+for name, text in FOUND.items():
+    (out / name).write_bytes(base64.b64decode(text))
+print(f"{len(IMAGES) * 10 + 6 + len(FOUND)} seeds in {out}")
