@@ -109,10 +109,10 @@ def faults_at(bench, image, faults):
     entries, indexed from a fault-free run of the same install over A."""
     clean = bench.run(G, ["-n", 7, "/dev/mtd0", "{image}"], image=IMAGES[image][0], fresh=False)
     assert clean.status == 0, clean.err
-    spec = ",".join(f"{request_index(clean.log, prefix, occurrence) + later}:{kind}"
+    indexed = ",".join(f"{request_index(clean.log, prefix, occurrence) + later}:{kind}"
                     for prefix, occurrence, kind, later in faults)
     install_a(bench)
-    return ["--fault", spec]
+    return ["--fault", indexed]
 
 
 def row(name, sim_args, status, err, marks, flash, faults=()):
