@@ -92,32 +92,6 @@ int compare_block(Verifier& v, uint32_t k, const uint8_t* block) {
     return 0;
 }
 
-// The records as the assembler reads them, each incomplete until all its
-// data has come.
-struct RecordTally {
-    ImageScan& scan;
-    uint32_t received = 0;  // data bytes of the last record so far
-};
-
-void watch_record(void* context, const BinRecord& header) {
-    RecordTally& tally = *static_cast<RecordTally*>(context);
-    ScannedRecord record;
-    record.address = header.address;
-    record.length = header.length;
-    record.checksum = header.checksum;
-    record.complete = header.length == 0;
-    tally.scan.records.push_back(record);
-    tally.received = 0;
-}
-
-void watch_data(void* context, uint32_t size, uint32_t sum) {
-    RecordTally& tally = *static_cast<RecordTally*>(context);
-    ScannedRecord& record = tally.scan.records.back();
-    record.sum = sum;
-    tally.received += size;
-    record.complete = tally.received == record.length;
-}
-
 }  // namespace
 
 void note_ecc(std::vector<std::string>& lines, const std::string& what, const EccCount& ecc) {
@@ -131,7 +105,7 @@ void note_ecc(std::vector<std::string>& lines, const std::string& what, const Ec
                         count_of(ecc.failed, "uncorrectable ECC error", "uncorrectable ECC errors").c_str()));
 }
 
-int compare_image(Verifier& verifier, int image_fd, ImageScan& scan) {
+int compare_image(Verifier& verifier, int image_fd, ImageSurvey& survey) {
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[verifier.erasesize]);
     if (!block) {
         print_message("Out of memory!\n");
@@ -145,14 +119,13 @@ int compare_image(Verifier& verifier, int image_fd, ImageScan& scan) {
     // A checksum that does not match is a finding of verify's own; the
     // blocks are still compared.
     assembler.check_sums = false;
-    RecordTally tally{scan};
-    assembler.watcher = RecordWatcher{watch_record, watch_data, &tally};
+    RecordTally tally{survey, assembler};
+    watch_records(assembler, tally);
     int ready;
     while ((ready = next_image_block(assembler)) == 1 &&
            compare_block(verifier, assembler.blocks - 1, assembler.block) == 0) {
     }
-    for (const ScannedRecord& record : scan.records)
-        if (record.complete && record.sum != record.checksum) ++scan.checksum_mismatches;
+    count_checksum_mismatches(survey);
     return ready != 0 ? -1 : static_cast<int>(assembler.blocks);
 }
 

@@ -12,7 +12,7 @@
 
 #include "common/messages.h"
 #include "inspect/block_comparison.h"
-#include "inspect/image_scan.h"
+#include "inspect/image_survey.h"
 #include "inspect/inspect_commands.h"
 #include "inspect/inspect_flash.h"
 #include "inspect/inspect_report.h"
@@ -72,14 +72,14 @@ void note_findings(const Verifier& verifier, Outcome& outcome) {
             count_of(verifier.ecc.blocks_corrected, "block", "blocks").c_str()));
 }
 
-std::string mismatching_checksums(const ImageScan& scan) {
-    return format_text("%u of %s", scan.checksum_mismatches,
-                       count_of(scan.records.size(), "record checksum", "record checksums").c_str());
+std::string mismatching_checksums(const ImageSurvey& survey) {
+    return format_text("%u of %s", survey.checksum_mismatches,
+                       count_of(survey.records.size(), "record checksum", "record checksums").c_str());
 }
 
 // "verify: N of M image blocks differ", and every other way the flash
 // differs from the image.
-std::string difference_summary(const Verifier& verifier, const ImageScan& scan, const Outcome& outcome) {
+std::string difference_summary(const Verifier& verifier, const ImageSurvey& survey, const Outcome& outcome) {
     std::string summary =
         format_text("verify: %u of %u image blocks differ", verifier.differing, outcome.compared);
     if (outcome.image_blocks > outcome.listed)
@@ -94,26 +94,26 @@ std::string difference_summary(const Verifier& verifier, const ImageScan& scan, 
     if (verifier.ecc.blocks_failed)
         summary += ", and " + count_of(verifier.ecc.blocks_failed, "block was", "blocks were") +
                    " read with uncorrectable ECC errors";
-    if (scan.checksum_mismatches)
-        summary += ", and " + mismatching_checksums(scan) + " in the image do not match";
+    if (survey.checksum_mismatches)
+        summary += ", and " + mismatching_checksums(survey) + " in the image do not match";
     return summary;
 }
 
-void conclude(const Verifier& verifier, const ImageScan& scan, Outcome& outcome) {
+void conclude(const Verifier& verifier, const ImageSurvey& survey, Outcome& outcome) {
     outcome.compared = std::min(outcome.image_blocks, outcome.listed);
     const bool blocks_match =
         verifier.differing == 0 && outcome.image_blocks == outcome.listed && outcome.page_matches;
     // Blocks a dump's wrong geometry puts past its end or on erased flash
     // differ from the image: such a verify fails, with the warning.
-    outcome.ok = blocks_match && verifier.ecc.blocks_failed == 0 && scan.checksum_mismatches == 0;
+    outcome.ok = blocks_match && verifier.ecc.blocks_failed == 0 && survey.checksum_mismatches == 0;
     if (!blocks_match || verifier.ecc.blocks_failed) {
-        outcome.summary = difference_summary(verifier, scan, outcome);
+        outcome.summary = difference_summary(verifier, survey, outcome);
         return;
     }
     outcome.summary =
         format_text("verify: all %u image blocks and the partition table match", outcome.image_blocks);
-    if (scan.checksum_mismatches)
-        outcome.summary += ", but the image is damaged: " + mismatching_checksums(scan) + " do not match";
+    if (survey.checksum_mismatches)
+        outcome.summary += ", but the image is damaged: " + mismatching_checksums(survey) + " do not match";
 }
 
 void json_ecc(JsonWriter& json, const EccCount& ecc) {
@@ -162,7 +162,7 @@ void json_lines(JsonWriter& json, const char* key, const std::vector<std::string
     json_end_array(json);
 }
 
-void print_json(const Verifier& verifier, const ImageScan& scan, const Outcome& outcome,
+void print_json(const Verifier& verifier, const ImageSurvey& survey, const Outcome& outcome,
                 const char* flash_path, const char* image_path) {
     const uint32_t image_blocks = outcome.image_blocks, listed = outcome.listed;
     JsonWriter json;
@@ -184,7 +184,7 @@ void print_json(const Verifier& verifier, const ImageScan& scan, const Outcome& 
     json_number(json, "table_entries_beyond_image", listed > image_blocks ? listed - image_blocks : 0);
     json_block_checks(json, verifier);
     json_ecc_watch(json, verifier.ecc);
-    json_checksums(json, scan);
+    json_checksums(json, survey);
     json_lines(json, "findings", outcome.lines);
     json_lines(json, "warnings", outcome.warnings);
     json_string(json, "summary", outcome.summary);
@@ -193,20 +193,20 @@ void print_json(const Verifier& verifier, const ImageScan& scan, const Outcome& 
     json_print(json);
 }
 
-void print_text(const ImageScan& scan, const Outcome& outcome) {
+void print_text(const ImageSurvey& survey, const Outcome& outcome) {
     for (const std::string& line : outcome.lines) printf("%s\n", line.c_str());
-    print_checksum_mismatches(scan, "verify");
+    print_checksum_mismatches(survey, "verify");
     for (const std::string& line : outcome.warnings) printf("%s\n", line.c_str());
     printf("%s\n", outcome.summary.c_str());
 }
 
 // The image could not be laid out, or the flash could not be read, part way.
-int report_stop(const InspectOptions& options, const Verifier& verifier, const ImageScan& scan) {
+int report_stop(const InspectOptions& options, const Verifier& verifier, const ImageSurvey& survey) {
     const std::string error =
         verifier.flash.error.empty() ? "the image could not be laid out" : verifier.flash.error;
     if (options.json) return print_json_failure("verify", error);
     for (const std::string& line : verifier.lines) printf("%s\n", line.c_str());
-    print_checksum_mismatches(scan, "verify");
+    print_checksum_mismatches(survey, "verify");
     printf("verify: the image could not be laid out\n");
     return 1;
 }
@@ -218,14 +218,14 @@ int verify_found(const InspectOptions& options, Verifier& verifier, const char* 
     const bool from_stdin = strcmp(image_path, "-") == 0;
     // A file that cannot be opened is -1 here; the installer's reader says so.
     const int image_fd = from_stdin ? STDIN_FILENO : open(image_path, O_RDONLY);
-    ImageScan scan;
-    const int laid_out = verifier.device_block ? compare_image(verifier, image_fd, scan) : -1;
+    ImageSurvey survey;
+    const int laid_out = verifier.device_block ? compare_image(verifier, image_fd, survey) : -1;
     if (!verifier.device_block) print_message("Out of memory!\n");
     clear_progress_line();
     if (image_fd >= 0 && !from_stdin) close(image_fd);
     if (laid_out < 0) {
         close_flash(verifier.flash);
-        return report_stop(options, verifier, scan);
+        return report_stop(options, verifier, survey);
     }
     Outcome outcome;
     outcome.image_blocks = static_cast<uint32_t>(laid_out);
@@ -234,11 +234,11 @@ int verify_found(const InspectOptions& options, Verifier& verifier, const char* 
     close_flash(verifier.flash);
     if (table_read != 0) return options.json ? print_json_failure("verify", verifier.flash.error) : 1;
     note_findings(verifier, outcome);
-    conclude(verifier, scan, outcome);
+    conclude(verifier, survey, outcome);
     if (options.json)
-        print_json(verifier, scan, outcome, flash_path, image_path);
+        print_json(verifier, survey, outcome, flash_path, image_path);
     else
-        print_text(scan, outcome);
+        print_text(survey, outcome);
     return outcome.ok ? 0 : 1;
 }
 

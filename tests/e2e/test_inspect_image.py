@@ -84,6 +84,12 @@ CASES = [
         "drimlet stops with \"Record at 80200000 out of order!\"",
         "image blocks: 4 at erase size 131072; the partition table holds 466: fits",
         "check: the image would not install: 1 record out of order"], (LARGE, 14, 1)),
+    # Addresses do not wrap past 4 GiB: after block 0 ends there, a record at 0x1000 lies below it.
+    ("wraps-past-4-GiB", bin_of([(0xFFFE0000, bytes(range(256)) * (E // 256)), (0x1000, b"w")], start=0xFFFE0000),
+     [], 1, [
+        "    out of order: it starts below image block 1 (from 0x100000000), which is already being filled; "
+        "drimlet stops with \"Record at 00001000 out of order!\"",
+        "check: the image would not install: 1 record out of order"], (LARGE, 14, 1)),
     ("no-end-record", bin_of([(START, b"abc")])[:-12], [], 1, [
         "  the image ends inside a record header, without an end record: drimlet stops with "
         "\"Incomplete record header!\""], (LARGE, 14, 1)),
