@@ -16,10 +16,13 @@ const char kChecksumFormat[] = "Checksum error in record at %08x!\n";
 // Bytes no record reached are erased flash: 0xFF. They are filled in only
 // as records leave them behind, so a block the records cover whole (most of
 // them) is never cleared first. A survey's blocks are never looked at.
-void fill_erased(BlockAssembler& assembler, uint32_t up_to) {
-    if (up_to <= assembler.filled) return;
-    if (!assembler.survey) memset(assembler.block + assembler.filled, 0xFF, up_to - assembler.filled);
+int fill_erased(BlockAssembler& assembler, uint32_t up_to) {
+    if (up_to <= assembler.filled) return 0;
+    const uint32_t from = assembler.filled;
     assembler.filled = up_to;
+    if (assembler.sink.piece) return assembler.sink.piece(assembler.sink.context, from, nullptr, up_to - from);
+    if (!assembler.survey) memset(assembler.block + from, 0xFF, up_to - from);
+    return 0;
 }
 
 // A fault that ends an install: -1, or 0 when a survey counts it and goes on.
@@ -36,7 +39,7 @@ int hand_out(BlockAssembler& assembler) {
         print_fixed(kTableFull);
         if (fault(assembler) != 0) return -1;
     }
-    fill_erased(assembler, assembler.erasesize);
+    if (fill_erased(assembler, assembler.erasesize) != 0) return -1;
     ++assembler.blocks;
     assembler.handed_out = true;
     return 1;
@@ -141,9 +144,16 @@ int next_image_block(BlockAssembler& assembler) {
         while (record.length != 0) {
             const uint32_t offset = static_cast<uint32_t>(assembler.record_at - assembler.base);
             const uint32_t room = erasesize - offset;
-            const uint32_t chunk = room < record.length ? room : record.length;
-            fill_erased(assembler, offset);
-            if (read_data(assembler, assembler.block + offset, chunk) != 0) return -1;
+            uint32_t chunk = room < record.length ? room : record.length;
+            if (fill_erased(assembler, offset) != 0) return -1;
+            if (assembler.sink.piece) {
+                if (chunk > assembler.read_size) chunk = assembler.read_size;
+                if (read_data(assembler, assembler.block, chunk) != 0 ||
+                    assembler.sink.piece(assembler.sink.context, offset, assembler.block, chunk) != 0)
+                    return -1;
+            } else if (read_data(assembler, assembler.block + offset, chunk) != 0) {
+                return -1;
+            }
             if (offset + chunk > assembler.filled) assembler.filled = offset + chunk;
             assembler.record_at += chunk;
             if (offset + chunk == erasesize) return hand_out(assembler);

@@ -23,10 +23,25 @@ struct RecordWatcher {
     void* context = nullptr;
 };
 
+// Takes the image block's bytes where they land instead of a block buffer:
+// drimlet-inspect's verify compares them with the flash block as they come,
+// so it holds one erase block, the flash's, not two. `data` null means
+// `size` erased bytes (0xFF). A later piece may land on bytes an earlier one
+// gave (the bytes placed last win). 0, or -1 to stop the assembler (the
+// sink has said why).
+struct PieceSink {
+    int (*piece)(void* context, uint32_t offset, const uint8_t* data, uint32_t size) = nullptr;
+    void* context = nullptr;
+};
+
 struct BlockAssembler {
     ImageInput input;
-    uint8_t* block = nullptr;  // erasesize bytes: the image block being filled
+    // erasesize bytes: the image block being filled; with a sink, where
+    // data is read into, at most read_size bytes at a time.
+    uint8_t* block = nullptr;
     uint32_t erasesize = 0;
+    PieceSink sink;          // set after init_assembler, with read_size
+    uint32_t read_size = 0;
     // Image addresses are counted in 64 bits and never wrap past 4 GiB: a
     // record after the image has reached 4 GiB that names a low address is
     // out of order, not a continuation at the bottom of memory.

@@ -41,13 +41,15 @@ int check_table_block(Verifier& verifier, Outcome& outcome) {
     std::vector<uint8_t> expected(found.page.size());
     encode_partition_table_page(found.table, expected.data(), expected.size());
     const uint32_t erasesize = verifier.erasesize;
-    std::vector<uint8_t> table_block(erasesize > found.page.size() ? erasesize : found.page.size());
-    if (read_flash_watched(verifier.flash, verifier.ecc, found.offset, table_block.data(), table_block.size(),
-                           outcome.table_ecc) != 0)
+    // The image blocks are done with the verifier's block: the table's
+    // block takes its place, unless its page is larger than an erase block.
+    std::vector<uint8_t> larger(erasesize < found.page.size() ? found.page.size() : 0);
+    uint8_t* table_block = larger.empty() ? verifier.device_block.get() : larger.data();
+    const size_t size = larger.empty() ? erasesize : larger.size();
+    if (read_flash_watched(verifier.flash, verifier.ecc, found.offset, table_block, size, outcome.table_ecc) != 0)
         return -1;
-    bool page_matches = std::equal(expected.begin(), expected.end(), table_block.begin());
-    for (size_t i = expected.size(); i < table_block.size(); ++i)
-        page_matches = page_matches && table_block[i] == 0xFF;
+    bool page_matches = std::equal(expected.begin(), expected.end(), table_block);
+    for (size_t i = expected.size(); i < size; ++i) page_matches = page_matches && table_block[i] == 0xFF;
     outcome.page_matches = page_matches;
     return 0;
 }
