@@ -20,7 +20,8 @@ int fill_erased(BlockAssembler& assembler, uint32_t up_to) {
     if (up_to <= assembler.filled) return 0;
     const uint32_t from = assembler.filled;
     assembler.filled = up_to;
-    if (assembler.sink.piece) return assembler.sink.piece(assembler.sink.context, from, nullptr, up_to - from);
+    if (assembler.sink.piece)
+        return assembler.sink.piece(assembler.sink.context, from, nullptr, up_to - from);
     if (!assembler.survey) memset(assembler.block + from, 0xFF, up_to - from);
     return 0;
 }
@@ -97,7 +98,8 @@ int start_record(BlockAssembler& assembler) {
 int skip_record(BlockAssembler& assembler) {
     while (assembler.record.length != 0) {
         const uint32_t left = assembler.record.length;
-        if (read_data(assembler, assembler.block, left < assembler.erasesize ? left : assembler.erasesize) != 0)
+        if (read_data(assembler, assembler.block, left < assembler.erasesize ? left : assembler.erasesize) !=
+            0)
             return -1;
     }
     return 0;

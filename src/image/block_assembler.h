@@ -40,18 +40,18 @@ struct BlockAssembler {
     // data is read into, at most read_size bytes at a time.
     uint8_t* block = nullptr;
     uint32_t erasesize = 0;
-    PieceSink sink;          // set after init_assembler, with read_size
+    PieceSink sink;  // set after init_assembler, with read_size
     uint32_t read_size = 0;
     // Image addresses are counted in 64 bits and never wrap past 4 GiB: a
     // record after the image has reached 4 GiB that names a low address is
     // out of order, not a continuation at the bottom of memory.
-    uint64_t base = 0;          // image address of block[0]
-    uint64_t record_at = 0;     // image address of the record's next byte
-    uint32_t filled = 0;        // block[0, filled) is defined: record data or 0xFF
-    uint32_t blocks = 0;        // image blocks handed out so far
-    BinRecord record;           // the record being placed; its length counts down
-    uint32_t record_sum = 0;    // of its data bytes read so far
-    bool check_sums = true;     // refuse a record whose checksum does not match
+    uint64_t base = 0;        // image address of block[0]
+    uint64_t record_at = 0;   // image address of the record's next byte
+    uint32_t filled = 0;      // block[0, filled) is defined: record data or 0xFF
+    uint32_t blocks = 0;      // image blocks handed out so far
+    BinRecord record;         // the record being placed; its length counts down
+    uint32_t record_sum = 0;  // of its data bytes read so far
+    bool check_sums = true;   // refuse a record whose checksum does not match
     // A survey goes on past the faults that end an install but leave the
     // layout defined: a checksum that does not match, a record out of order
     // (its data is read and summed, not placed) and blocks past the
@@ -60,11 +60,11 @@ struct BlockAssembler {
     // hands out hold no defined bytes; only their number means anything.
     bool survey = false;
     uint32_t faults = 0;
-    bool in_record = false;     // record's header read, data not all read
-    bool skipping = false;      // survey: the record is out of order, its data is not placed
-    bool ended = false;         // the end record has been read
-    bool handed_out = false;    // `block` holds a block the caller has not released
-    RecordWatcher watcher;      // set after init_assembler
+    bool in_record = false;   // record's header read, data not all read
+    bool skipping = false;    // survey: the record is out of order, its data is not placed
+    bool ended = false;       // the end record has been read
+    bool handed_out = false;  // `block` holds a block the caller has not released
+    RecordWatcher watcher;    // set after init_assembler
 };
 
 // Starts at the image start address with an erased block, reading from

@@ -77,8 +77,8 @@ int start_block(Comparison& c) {
     c.any = false;
     c.readable = !note_unreadable(c.v, c.k, c.check);
     if (!c.readable) return 0;
-    return read_flash_watched(c.v.flash, c.v.ecc, c.check.device_block * c.v.erasesize, c.v.device_block.get(),
-                              c.v.erasesize, c.check.ecc);
+    return read_flash_watched(c.v.flash, c.v.ecc, c.check.device_block * c.v.erasesize,
+                              c.v.device_block.get(), c.v.erasesize, c.check.ecc);
 }
 
 // The image's bytes [offset, offset + size) are now `data` (0xFF when

@@ -105,7 +105,8 @@ void print_ending(const ImageSurvey& survey) {
                survey.truncated, installer_message_for(survey.truncated));
     }
     if (survey.read_error) printf("  reading the image failed: %s\n", strerror(survey.read_error));
-    const uint64_t span = survey.records_end > survey.header.start ? survey.records_end - survey.header.start : 0;
+    const uint64_t span =
+        survey.records_end > survey.header.start ? survey.records_end - survey.header.start : 0;
     if (survey.ended && span != survey.header.length)
         printf("  the header's length is %u, the records span %llu bytes from the start\n",
                survey.header.length, static_cast<unsigned long long>(span));
@@ -144,7 +145,8 @@ void print_text(const ImageSurvey& survey, const char* path, bool table_fits, co
         printf("%s\n", verdict.c_str());
         return;
     }
-    printf("check %s: B000FF image, start 0x%08x, length %u\n", path, survey.header.start, survey.header.length);
+    printf("check %s: B000FF image, start 0x%08x, length %u\n", path, survey.header.start,
+           survey.header.length);
     print_records(survey);
     print_ending(survey);
     printf("image blocks: %llu at erase size %u; the partition table holds %d: %s\n",
@@ -159,7 +161,7 @@ void json_kind(JsonWriter& json, const ImageSurvey& survey, const char* path) {
     const char* kind = survey.kind == ImageKind::kBin        ? "B000FF"
                        : survey.kind == ImageKind::kOtherBin ? "other-bin"
                        : survey.kind == ImageKind::kNotBin   ? "not-bin"
-                                                           : "too-short";
+                                                             : "too-short";
     json_string(json, "kind", kind);
     json_string_or_null(json, "signature", survey.signature);
     std::string first;

@@ -187,7 +187,8 @@ int prepare_image(const char* path, uint32_t erasesize, PreparedImage& image) {
         if (copy) fclose(copy);
         uint8_t piece[1 << 16];
         ssize_t got = 0;
-        while (copy_fd >= 0 && ((got = read(image.fd, piece, sizeof piece)) > 0 || (got < 0 && errno == EINTR)))
+        while (copy_fd >= 0 &&
+               ((got = read(image.fd, piece, sizeof piece)) > 0 || (got < 0 && errno == EINTR)))
             if (got > 0 && write(copy_fd, piece, static_cast<size_t>(got)) != got) got = -1;
         release_image(image);
         image.fd = copy_fd;

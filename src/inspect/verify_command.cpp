@@ -46,7 +46,8 @@ int check_table_block(Verifier& verifier, Outcome& outcome) {
     std::vector<uint8_t> larger(erasesize < found.page.size() ? found.page.size() : 0);
     uint8_t* table_block = larger.empty() ? verifier.device_block.get() : larger.data();
     const size_t size = larger.empty() ? erasesize : larger.size();
-    if (read_flash_watched(verifier.flash, verifier.ecc, found.offset, table_block, size, outcome.table_ecc) != 0)
+    if (read_flash_watched(verifier.flash, verifier.ecc, found.offset, table_block, size,
+                           outcome.table_ecc) != 0)
         return -1;
     bool page_matches = std::equal(expected.begin(), expected.end(), table_block);
     for (size_t i = expected.size(); i < size; ++i) page_matches = page_matches && table_block[i] == 0xFF;
