@@ -44,6 +44,9 @@ std::vector<std::string> problems_of(const ImageSurvey& survey, bool table_fits,
     if (!table_fits)
         problems.push_back(format_text("%llu image blocks, the partition table holds %d",
                                        static_cast<unsigned long long>(survey.image_blocks), kTableEntries));
+    // Whatever else stops the installer's own reading stops the install.
+    if (problems.empty() && !survey.stops_with.empty())
+        problems.push_back(format_text("drimlet stops with \"%s\"", survey.stops_with.c_str()));
     if (fit && fit->too_large)
         problems.push_back(
             format_text("the non-Filesystem partition holds %llu erase blocks, drimlet counts at "

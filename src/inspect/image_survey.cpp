@@ -156,6 +156,9 @@ int survey_image(int image_fd, uint32_t erasesize, ImageSurvey& survey) {
         survey.truncated = "the image header";
     }
     set_message_destination(previous);
+    // After the image header's line, the first fault's: where the install stops.
+    const size_t first_fault = checked == 0 ? 1 : 0;
+    if (lines.size() > first_fault) survey.stops_with = lines[first_fault];
     survey.read_error = input.error;
     for (const SurveyedRecord& record : survey.records) survey.out_of_order += record.out_of_order;
     count_checksum_mismatches(survey);

@@ -66,6 +66,9 @@ struct ImageSurvey {
     uint64_t records_end = 0;  // one past the highest record byte (0 without data)
     std::vector<RangeGap> gaps;
     std::vector<RangeOverlap> overlaps;
+    // The line the installer's own reading of the image stops with, empty
+    // when it would lay the whole image out: check's verdict rests on it.
+    std::string stops_with;
 };
 
 // Reads the image on `image_fd` to its end, laying it out at `erasesize`.
