@@ -125,6 +125,23 @@ void survey_records(ImageInput& input, uint8_t* block, ImageSurvey& survey) {
     }
 }
 
+// Copies everything `from` still has to `to`: 0, or -1 with errno set.
+int copy_all(int from, int to) {
+    uint8_t piece[1 << 16];
+    for (;;) {
+        const ssize_t got = read(from, piece, sizeof piece);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0 ? 0 : -1;
+        for (ssize_t put = 0, done = 0; done < got; done += put) {
+            put = write(to, piece + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR)
+                put = 0;
+            else if (put <= 0)
+                return -1;
+        }
+    }
+}
+
 }  // namespace
 
 void watch_records(BlockAssembler& assembler, RecordTally& tally) {
@@ -188,19 +205,16 @@ int prepare_image(const char* path, uint32_t erasesize, PreparedImage& image) {
         FILE* copy = tmpfile();
         const int copy_fd = copy ? dup(fileno(copy)) : -1;
         if (copy) fclose(copy);
-        uint8_t piece[1 << 16];
-        ssize_t got = 0;
-        while (copy_fd >= 0 &&
-               ((got = read(image.fd, piece, sizeof piece)) > 0 || (got < 0 && errno == EINTR)))
-            if (got > 0 && write(copy_fd, piece, static_cast<size_t>(got)) != got) got = -1;
+        const int copied = copy_fd >= 0 ? copy_all(image.fd, copy_fd) : -1;
+        const int copy_error = errno;
         release_image(image);
         image.fd = copy_fd;
         image.owns_fd = copy_fd >= 0;
         image.streamed = true;
         at = 0;
-        if (copy_fd < 0 || got < 0) {
+        if (copied != 0) {
             fprintf(stderr, "drimlet-inspect: cannot keep a copy of %s to read it twice: %s\n", path,
-                    strerror(errno));
+                    strerror(copy_error));
             return -1;
         }
         if (lseek(copy_fd, 0, SEEK_SET) != 0) {
