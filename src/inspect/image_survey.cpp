@@ -115,6 +115,13 @@ void survey_records(ImageInput& input, uint8_t* block, ImageSurvey& survey) {
     // The end record closes the block being filled; an image that ends
     // early counts the blocks its records reached.
     survey.image_blocks = assembler.blocks + (ready == 0 ? 0 : 1);
+    if (ready != 0 && assembler.in_record && !assembler.skipping) {
+        // A record cut short counts the blocks its length would reach.
+        const SurveyedRecord& cut = survey.records.back();
+        const uint64_t reach =
+            (uint64_t{cut.address} - survey.header.start + cut.length) / survey.erasesize + 1;
+        survey.image_blocks = std::max(survey.image_blocks, reach);
+    }
     survey.ended = assembler.ended;
     if (survey.ended) {
         // The end record's length field carries the entry point.
