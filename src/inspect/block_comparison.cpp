@@ -117,7 +117,8 @@ int finish_block(Comparison& c) {
     size_t count = 0, first = v.erasesize;
     for (uint32_t word = 0; c.any && word < (v.erasesize + 63) / 64; ++word) {
         if (c.differs[word] == 0) continue;
-        if (first == v.erasesize) first = word * 64 + static_cast<size_t>(__builtin_ctzll(c.differs[word]));
+        if (first == v.erasesize)
+            first = size_t{word} * 64 + static_cast<size_t>(__builtin_ctzll(c.differs[word]));
         count += static_cast<size_t>(__builtin_popcountll(c.differs[word]));
     }
     const std::string here = where(k, check.device_block, offset);
