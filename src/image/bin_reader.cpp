@@ -89,12 +89,14 @@ int read_exact(ImageInput& input, uint8_t* buffer, size_t size) {
             if (poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
         }
         if (got < 0) {
+            input.error = errno;
+            input.offset += received;
             if (take_interrupt() == 0) print_message(kShortReadFormat, size - received, strerror(errno));
             return -1;
         }
         received += static_cast<size_t>(got);
     }
-    if (input.positioned) input.offset += received;
+    input.offset += received;
     return received == size ? static_cast<int>(size) : 0;
 }
 
@@ -110,8 +112,11 @@ int read_field(ImageInput& input, uint8_t* field, size_t size, const char (&mess
 }  // namespace
 
 int check_image(ImageInput& input, BinImageHeader& header) {
-    uint8_t signature[sizeof kSignature];
-    if (read_field(input, signature, sizeof signature, kNoSignature) != 0) return -1;
+    uint8_t* signature = header.signature;
+    const uint64_t before = input.offset;
+    const int got = read_field(input, signature, sizeof kSignature, kNoSignature);
+    header.signature_bytes = static_cast<uint32_t>(input.offset - before);
+    if (got != 0) return -1;
     if (memcmp(signature, kSignature, sizeof kSignature) != 0) {
         print_fixed(kBadSignature);
         return -1;

@@ -9,6 +9,10 @@
 struct BinImageHeader {
     uint32_t start = 0;   // image address of the first erase block's first byte
     uint32_t length = 0;  // reported only
+    // The image's first bytes, as many of the signature's as it has: what a
+    // file that is not a B000FF image starts with.
+    uint8_t signature[7] = {};
+    uint32_t signature_bytes = 0;
 };
 
 struct BinRecord {
@@ -24,7 +28,8 @@ struct BinRecord {
 struct ImageInput {
     int fd = -1;
     bool positioned = false;  // pread at `offset` rather than read
-    uint64_t offset = 0;      // advanced by every positioned read
+    uint64_t offset = 0;      // advanced by every byte read, also by the bytes of a short read
+    int error = 0;            // errno of the read that failed, or 0
 };
 
 // Reads exactly `size` bytes. Returns `size`, 0 at end of input (even after a

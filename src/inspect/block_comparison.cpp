@@ -1,6 +1,7 @@
 #include "inspect/block_comparison.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "common/messages.h"
@@ -17,26 +18,32 @@ std::string where(uint32_t k, uint64_t device_block, uint64_t offset) {
                        static_cast<unsigned long long>(offset));
 }
 
+// The image's data is read this much at a time beside the flash block it is
+// compared with: the two erase blocks of a laid-out comparison would cost
+// twice the memory of the larger erase blocks.
+constexpr uint32_t kImageReadSize = 256 << 10;
+
 bool all_erased(const uint8_t* data, size_t size) {
-    for (size_t i = 0; i < size; ++i)
-        if (data[i] != 0xFF) return false;
+    static uint8_t erased[4096];
+    if (erased[0] != 0xFF) memset(erased, 0xFF, sizeof erased);
+    for (size_t at = 0; at < size; at += sizeof erased) {
+        const size_t piece = size - at < sizeof erased ? size - at : sizeof erased;
+        if (memcmp(data + at, erased, piece) != 0) return false;
+    }
     return true;
 }
 
-// Bytes of the device block that differ from the image's `block`; the first
-// one's offset in `first`. Most blocks match: memcmp says so at the speed of
-// the read, and only a block that differs is counted byte by byte.
-size_t count_differences(const Verifier& v, const uint8_t* block, size_t& first) {
-    size_t count = 0;
-    first = v.erasesize;
-    if (memcmp(block, v.device_block.get(), v.erasesize) == 0) return 0;
-    for (size_t i = 0; i < v.erasesize; ++i) {
-        if (block[i] == v.device_block[i]) continue;
-        if (first == v.erasesize) first = i;
-        ++count;
-    }
-    return count;
-}
+// The image block being compared, piece by piece as the assembler places
+// its bytes, with the device block the table names.
+struct Comparison {
+    Verifier& v;
+    uint64_t* differs;  // a bit for each byte of the block that differs so far
+    uint32_t k = 0;     // the image block
+    bool started = false;
+    bool readable = false;  // its device block is in v.device_block
+    bool any = false;       // some bit of `differs` is set
+    BlockCheck check;
+};
 
 // A block the partition table does not list or that lies past the end of
 // the flash: noted without reading it. False for any other block, with its
@@ -61,16 +68,59 @@ bool note_unreadable(Verifier& v, uint32_t k, BlockCheck& check) {
     return true;
 }
 
-// Compares image block `k`, laid out in `block`, with the device block the
-// table names: 0, or -1 when the flash cannot be read.
-int compare_block(Verifier& v, uint32_t k, const uint8_t* block) {
-    BlockCheck check;
-    if (note_unreadable(v, k, check)) return 0;
+// Image block c.k begins: notes it when it cannot be read, else reads its
+// device block. 0, or -1 when the flash cannot be read.
+int start_block(Comparison& c) {
+    c.started = true;
+    c.check = BlockCheck{};
+    if (c.any) memset(c.differs, 0, (c.v.erasesize + 63) / 64 * sizeof *c.differs);
+    c.any = false;
+    c.readable = !note_unreadable(c.v, c.k, c.check);
+    if (!c.readable) return 0;
+    return read_flash_watched(c.v.flash, c.v.ecc, c.check.device_block * c.v.erasesize,
+                              c.v.device_block.get(), c.v.erasesize, c.check.ecc);
+}
+
+// The image's bytes [offset, offset + size) are now `data` (0xFF when
+// null): which of them the flash holds otherwise. Bytes an earlier piece
+// gave are judged anew. Most pieces match: memcmp says so at the speed of
+// the read, and only a piece that differs is looked at byte by byte.
+void compare_piece(Comparison& c, uint32_t offset, const uint8_t* data, uint32_t size) {
+    const uint8_t* flash = c.v.device_block.get() + offset;
+    if (c.any)
+        for (uint32_t i = offset; i < offset + size; ++i) c.differs[i / 64] &= ~(uint64_t{1} << (i % 64));
+    if (data ? memcmp(data, flash, size) == 0 : all_erased(flash, size)) return;
+    for (uint32_t i = 0; i < size; ++i) {
+        if ((data ? data[i] : 0xFF) == flash[i]) continue;
+        c.differs[(offset + i) / 64] |= uint64_t{1} << ((offset + i) % 64);
+        c.any = true;
+    }
+}
+
+int take_piece(void* context, uint32_t offset, const uint8_t* data, uint32_t size) {
+    Comparison& c = *static_cast<Comparison*>(context);
+    if (!c.started && start_block(c) != 0) return -1;
+    if (c.readable && size != 0) compare_piece(c, offset, data, size);
+    return 0;
+}
+
+// Image block c.k is complete: its findings. 0, or -1 when the flash cannot
+// be read.
+int finish_block(Comparison& c) {
+    if (!c.started && start_block(c) != 0) return -1;
+    Verifier& v = c.v;
+    const uint32_t k = c.k++;
+    c.started = false;
+    if (!c.readable) return 0;
+    BlockCheck& check = c.check;
     const uint64_t offset = check.device_block * v.erasesize;
-    if (read_flash_watched(v.flash, v.ecc, offset, v.device_block.get(), v.erasesize, check.ecc) != 0)
-        return -1;
-    size_t first;
-    const size_t count = count_differences(v, block, first);
+    size_t count = 0, first = v.erasesize;
+    for (uint32_t word = 0; c.any && word < (v.erasesize + 63) / 64; ++word) {
+        if (c.differs[word] == 0) continue;
+        if (first == v.erasesize)
+            first = size_t{word} * 64 + static_cast<size_t>(__builtin_ctzll(c.differs[word]));
+        count += static_cast<size_t>(__builtin_popcountll(c.differs[word]));
+    }
     const std::string here = where(k, check.device_block, offset);
     if (count && all_erased(v.device_block.get(), v.erasesize)) ++v.misplaced.erased;
     if (count) {
@@ -92,32 +142,6 @@ int compare_block(Verifier& v, uint32_t k, const uint8_t* block) {
     return 0;
 }
 
-// The records as the assembler reads them, each incomplete until all its
-// data has come.
-struct RecordTally {
-    ImageScan& scan;
-    uint32_t received = 0;  // data bytes of the last record so far
-};
-
-void watch_record(void* context, const BinRecord& header) {
-    RecordTally& tally = *static_cast<RecordTally*>(context);
-    ScannedRecord record;
-    record.address = header.address;
-    record.length = header.length;
-    record.checksum = header.checksum;
-    record.complete = header.length == 0;
-    tally.scan.records.push_back(record);
-    tally.received = 0;
-}
-
-void watch_data(void* context, uint32_t size, uint32_t sum) {
-    RecordTally& tally = *static_cast<RecordTally*>(context);
-    ScannedRecord& record = tally.scan.records.back();
-    record.sum = sum;
-    tally.received += size;
-    record.complete = tally.received == record.length;
-}
-
 }  // namespace
 
 void note_ecc(std::vector<std::string>& lines, const std::string& what, const EccCount& ecc) {
@@ -131,9 +155,12 @@ void note_ecc(std::vector<std::string>& lines, const std::string& what, const Ec
                         count_of(ecc.failed, "uncorrectable ECC error", "uncorrectable ECC errors").c_str()));
 }
 
-int compare_image(Verifier& verifier, int image_fd, ImageScan& scan) {
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[verifier.erasesize]);
-    if (!block) {
+int compare_image(Verifier& verifier, int image_fd, ImageSurvey& survey) {
+    const uint32_t erasesize = verifier.erasesize;
+    const uint32_t read_size = erasesize < kImageReadSize ? erasesize : kImageReadSize;
+    std::unique_ptr<uint8_t[]> image_data(new (std::nothrow) uint8_t[read_size]);
+    std::unique_ptr<uint64_t[]> differs(new (std::nothrow) uint64_t[(erasesize + 63) / 64]());
+    if (!image_data || !differs) {
         print_message("Out of memory!\n");
         return -1;
     }
@@ -141,18 +168,19 @@ int compare_image(Verifier& verifier, int image_fd, ImageScan& scan) {
     ImageInput input{image_fd};
     if (check_image(input, header) != 0) return -1;
     BlockAssembler assembler;
-    init_assembler(assembler, input, block.get(), verifier.erasesize, header);
+    init_assembler(assembler, input, image_data.get(), erasesize, header);
     // A checksum that does not match is a finding of verify's own; the
     // blocks are still compared.
     assembler.check_sums = false;
-    RecordTally tally{scan};
-    assembler.watcher = RecordWatcher{watch_record, watch_data, &tally};
+    Comparison comparison{verifier, differs.get(), 0, false, false, false, BlockCheck{}};
+    assembler.sink = PieceSink{take_piece, &comparison};
+    assembler.read_size = read_size;
+    RecordTally tally{survey, assembler};
+    watch_records(assembler, tally);
     int ready;
-    while ((ready = next_image_block(assembler)) == 1 &&
-           compare_block(verifier, assembler.blocks - 1, assembler.block) == 0) {
+    while ((ready = next_image_block(assembler)) == 1 && finish_block(comparison) == 0) {
     }
-    for (const ScannedRecord& record : scan.records)
-        if (record.complete && record.sum != record.checksum) ++scan.checksum_mismatches;
+    count_checksum_mismatches(survey);
     return ready != 0 ? -1 : static_cast<int>(assembler.blocks);
 }
 

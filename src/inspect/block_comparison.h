@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "inspect/image_scan.h"
+#include "inspect/image_survey.h"
 #include "inspect/inspect_flash.h"
 
 struct BlockCheck {
@@ -35,10 +35,10 @@ struct Verifier {
 };
 
 // Lays the image on `image_fd` out and compares every block, reading the
-// image once: its records and their checksums go into `scan` on the way.
+// image once: its records and their checksums go into `survey` on the way.
 // The number of image blocks, or -1 when the image cannot be laid out or
 // the flash cannot be read.
-int compare_image(Verifier& verifier, int image_fd, ImageScan& scan);
+int compare_image(Verifier& verifier, int image_fd, ImageSurvey& survey);
 
 // A finding for each corrected bitflip count and uncorrectable error count
 // in `ecc`, about `what`.

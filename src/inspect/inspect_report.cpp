@@ -19,22 +19,22 @@ void json_block(JsonWriter& json, uint32_t image_block, uint64_t device_block, u
     json_end_object(json);
 }
 
-void print_checksum_mismatches(const ImageScan& scan, const char* command) {
-    if (scan.checksum_mismatches == 0) return;
-    for (size_t i = 0; i < scan.records.size(); ++i) {
-        const ScannedRecord& record = scan.records[i];
+void print_checksum_mismatches(const ImageSurvey& survey, const char* command) {
+    if (survey.checksum_mismatches == 0) return;
+    for (size_t i = 0; i < survey.records.size(); ++i) {
+        const SurveyedRecord& record = survey.records[i];
         if (record.complete && record.sum != record.checksum)
             printf("%s\n", describe_record(i, record).c_str());
     }
-    printf("%s: the image is damaged: %u of %s do not match\n", command, scan.checksum_mismatches,
-           count_of(scan.records.size(), "record checksum", "record checksums").c_str());
+    printf("%s: the image is damaged: %u of %s do not match\n", command, survey.checksum_mismatches,
+           count_of(survey.records.size(), "record checksum", "record checksums").c_str());
 }
 
-void json_checksums(JsonWriter& json, const ImageScan& scan) {
-    json_number(json, "records", static_cast<int64_t>(scan.records.size()));
+void json_checksums(JsonWriter& json, const ImageSurvey& survey) {
+    json_number(json, "records", static_cast<int64_t>(survey.records.size()));
     json_begin_array(json, "checksum_mismatches");
-    for (size_t i = 0; i < scan.records.size(); ++i) {
-        const ScannedRecord& record = scan.records[i];
+    for (size_t i = 0; i < survey.records.size(); ++i) {
+        const SurveyedRecord& record = survey.records[i];
         if (!record.complete || record.sum == record.checksum) continue;
         json_begin_object(json);
         json_number(json, "record", static_cast<int64_t>(i));
@@ -47,17 +47,17 @@ void json_checksums(JsonWriter& json, const ImageScan& scan) {
     json_end_array(json);
 }
 
-std::string describe_not_b000ff(const ImageScan& scan, const char* path) {
-    switch (scan.kind) {
+std::string describe_not_b000ff(const ImageSurvey& survey, const char* path) {
+    switch (survey.kind) {
         case ImageKind::kOtherBin:
             return format_text(
                 "%s starts with the signature %s: a Windows CE image of another BIN-family format, not a "
                 "B000FF image; drimlet installs only B000FF images",
-                path, scan.signature.c_str());
+                path, survey.signature.c_str());
         case ImageKind::kNotBin: {
             std::string bytes;
-            for (size_t i = 0; i < scan.first_byte_count; ++i)
-                bytes += format_text(i ? " %02x" : "%02x", scan.first_bytes[i]);
+            for (size_t i = 0; i < survey.first_byte_count; ++i)
+                bytes += format_text(i ? " %02x" : "%02x", survey.first_bytes[i]);
             return format_text(
                 "%s has no BIN signature (it starts with the bytes %s): it is not a Windows CE BIN image; "
                 "drimlet installs only B000FF images",
@@ -67,7 +67,7 @@ std::string describe_not_b000ff(const ImageScan& scan, const char* path) {
             return format_text(
                 "%s holds only %zu bytes, too few for a BIN signature: it is not a Windows CE BIN image; "
                 "drimlet installs only B000FF images",
-                path, scan.first_byte_count);
+                path, survey.first_byte_count);
         default: return std::string();
     }
 }

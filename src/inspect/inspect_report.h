@@ -8,7 +8,7 @@
 
 #include "inspect/dump_device.h"
 #include "inspect/format_text.h"
-#include "inspect/image_scan.h"
+#include "inspect/image_survey.h"
 #include "inspect/json_writer.h"
 
 struct InspectOptions {
@@ -34,14 +34,14 @@ void json_block(JsonWriter& json, uint32_t image_block, uint64_t device_block, u
 // The record checksums that do not match, one line each, then
 // "COMMAND: the image is damaged: M of R record checksums do not match".
 // Prints nothing when all match.
-void print_checksum_mismatches(const ImageScan& scan, const char* command);
+void print_checksum_mismatches(const ImageSurvey& survey, const char* command);
 
 // "records": R, "checksum_mismatches": [{record, address, length, checksum, sum}, ...]
-void json_checksums(JsonWriter& json, const ImageScan& scan);
+void json_checksums(JsonWriter& json, const ImageSurvey& survey);
 
 // What a file that is not a B000FF image is, in one sentence; empty for a
 // B000FF image.
-std::string describe_not_b000ff(const ImageScan& scan, const char* path);
+std::string describe_not_b000ff(const ImageSurvey& survey, const char* path);
 
 // The whole JSON document of a command that failed before it had anything
 // else to say: {"command", "ok": false, "error"}. Returns 1, the exit status.

@@ -10,7 +10,7 @@
 #include "common/messages.h"
 #include "device/recording_device.h"
 #include "image/bin_reader.h"
-#include "inspect/image_scan.h"
+#include "inspect/image_survey.h"
 #include "inspect/inspect_commands.h"
 #include "inspect/inspect_flash.h"
 #include "inspect/inspect_report.h"
@@ -110,7 +110,7 @@ int record_install(InspectFlash& flash, Plan& plan) {
 }
 
 std::string verdict_of(const Plan& plan) {
-    if (plan.would_install && plan.image.scan.checksum_mismatches == 0)
+    if (plan.would_install && plan.image.survey.checksum_mismatches == 0)
         return format_text("plan: the install would succeed: %zu image blocks", plan.image_blocks);
     if (plan.would_install)
         return format_text("plan: the install would write %zu image blocks, but the image is damaged",
@@ -129,9 +129,9 @@ void judge(Plan& plan) {
     // Every way the dry run fails ends with the installer's message.
     if (!plan.would_install)
         plan.failure = plan.messages.empty() ? "the install stops" : plan.messages.back();
-    plan.not_b000ff = describe_not_b000ff(plan.image.scan, plan.image_path);
+    plan.not_b000ff = describe_not_b000ff(plan.image.survey, plan.image_path);
     plan.verdict = verdict_of(plan);
-    plan.ok = plan.would_install && plan.image.scan.checksum_mismatches == 0;
+    plan.ok = plan.would_install && plan.image.survey.checksum_mismatches == 0;
     // The installer erases an old partition table just before its first
     // erase of an image block, so any recorded erase means it went; unless
     // the install fails its check before writing, as an image file does.
@@ -181,7 +181,7 @@ void print_json(const Plan& plan) {
     json_begin_array(json, "messages");
     for (const std::string& line : plan.messages) json_string(json, nullptr, line);
     json_end_array(json);
-    json_checksums(json, plan.image.scan);
+    json_checksums(json, plan.image.survey);
     json_string(json, "summary", plan.verdict);
     json_bool(json, "ok", plan.ok);
     json_end_object(json);
@@ -210,7 +210,7 @@ void print_text(const Plan& plan) {
                static_cast<unsigned long long>(page.offset), static_cast<unsigned long long>(page.size));
     }
     if (!plan.not_b000ff.empty()) printf("plan: %s\n", plan.not_b000ff.c_str());
-    print_checksum_mismatches(plan.image.scan, "plan");
+    print_checksum_mismatches(plan.image.survey, "plan");
     printf("%s\n", plan.verdict.c_str());
 }
 

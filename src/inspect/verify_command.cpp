@@ -13,7 +13,7 @@
 
 #include "common/messages.h"
 #include "inspect/block_comparison.h"
-#include "inspect/image_scan.h"
+#include "inspect/image_survey.h"
 #include "inspect/inspect_commands.h"
 #include "inspect/inspect_flash.h"
 #include "inspect/inspect_report.h"
@@ -42,13 +42,16 @@ int check_table_block(Verifier& verifier, Outcome& outcome) {
     std::vector<uint8_t> expected(found.page.size());
     encode_partition_table_page(found.table, expected.data(), expected.size());
     const uint32_t erasesize = verifier.erasesize;
-    std::vector<uint8_t> table_block(erasesize > found.page.size() ? erasesize : found.page.size());
-    if (read_flash_watched(verifier.flash, verifier.ecc, found.offset, table_block.data(), table_block.size(),
+    // The image blocks are done with the verifier's block: the table's
+    // block takes its place, unless its page is larger than an erase block.
+    std::vector<uint8_t> larger(erasesize < found.page.size() ? found.page.size() : 0);
+    uint8_t* table_block = larger.empty() ? verifier.device_block.get() : larger.data();
+    const size_t size = larger.empty() ? erasesize : larger.size();
+    if (read_flash_watched(verifier.flash, verifier.ecc, found.offset, table_block, size,
                            outcome.table_ecc) != 0)
         return -1;
-    bool page_matches = std::equal(expected.begin(), expected.end(), table_block.begin());
-    for (size_t i = expected.size(); i < table_block.size(); ++i)
-        page_matches = page_matches && table_block[i] == 0xFF;
+    bool page_matches = std::equal(expected.begin(), expected.end(), table_block);
+    for (size_t i = expected.size(); i < size; ++i) page_matches = page_matches && table_block[i] == 0xFF;
     outcome.page_matches = page_matches;
     return 0;
 }
@@ -73,14 +76,14 @@ void note_findings(const Verifier& verifier, Outcome& outcome) {
             count_of(verifier.ecc.blocks_corrected, "block", "blocks").c_str()));
 }
 
-std::string mismatching_checksums(const ImageScan& scan) {
-    return format_text("%u of %s", scan.checksum_mismatches,
-                       count_of(scan.records.size(), "record checksum", "record checksums").c_str());
+std::string mismatching_checksums(const ImageSurvey& survey) {
+    return format_text("%u of %s", survey.checksum_mismatches,
+                       count_of(survey.records.size(), "record checksum", "record checksums").c_str());
 }
 
 // "verify: N of M image blocks differ", and every other way the flash
 // differs from the image.
-std::string difference_summary(const Verifier& verifier, const ImageScan& scan, const Outcome& outcome) {
+std::string difference_summary(const Verifier& verifier, const ImageSurvey& survey, const Outcome& outcome) {
     std::string summary =
         format_text("verify: %u of %u image blocks differ", verifier.differing, outcome.compared);
     if (outcome.image_blocks > outcome.listed)
@@ -95,26 +98,26 @@ std::string difference_summary(const Verifier& verifier, const ImageScan& scan, 
     if (verifier.ecc.blocks_failed)
         summary += ", and " + count_of(verifier.ecc.blocks_failed, "block was", "blocks were") +
                    " read with uncorrectable ECC errors";
-    if (scan.checksum_mismatches)
-        summary += ", and " + mismatching_checksums(scan) + " in the image do not match";
+    if (survey.checksum_mismatches)
+        summary += ", and " + mismatching_checksums(survey) + " in the image do not match";
     return summary;
 }
 
-void conclude(const Verifier& verifier, const ImageScan& scan, Outcome& outcome) {
+void conclude(const Verifier& verifier, const ImageSurvey& survey, Outcome& outcome) {
     outcome.compared = std::min(outcome.image_blocks, outcome.listed);
     const bool blocks_match =
         verifier.differing == 0 && outcome.image_blocks == outcome.listed && outcome.page_matches;
     // Blocks a dump's wrong geometry puts past its end or on erased flash
     // differ from the image: such a verify fails, with the warning.
-    outcome.ok = blocks_match && verifier.ecc.blocks_failed == 0 && scan.checksum_mismatches == 0;
+    outcome.ok = blocks_match && verifier.ecc.blocks_failed == 0 && survey.checksum_mismatches == 0;
     if (!blocks_match || verifier.ecc.blocks_failed) {
-        outcome.summary = difference_summary(verifier, scan, outcome);
+        outcome.summary = difference_summary(verifier, survey, outcome);
         return;
     }
     outcome.summary =
         format_text("verify: all %u image blocks and the partition table match", outcome.image_blocks);
-    if (scan.checksum_mismatches)
-        outcome.summary += ", but the image is damaged: " + mismatching_checksums(scan) + " do not match";
+    if (survey.checksum_mismatches)
+        outcome.summary += ", but the image is damaged: " + mismatching_checksums(survey) + " do not match";
 }
 
 void json_ecc(JsonWriter& json, const EccCount& ecc) {
@@ -163,7 +166,7 @@ void json_lines(JsonWriter& json, const char* key, const std::vector<std::string
     json_end_array(json);
 }
 
-void print_json(const Verifier& verifier, const ImageScan& scan, const Outcome& outcome,
+void print_json(const Verifier& verifier, const ImageSurvey& survey, const Outcome& outcome,
                 const char* flash_path, const char* image_path) {
     const uint32_t image_blocks = outcome.image_blocks, listed = outcome.listed;
     JsonWriter json;
@@ -185,7 +188,7 @@ void print_json(const Verifier& verifier, const ImageScan& scan, const Outcome& 
     json_number(json, "table_entries_beyond_image", listed > image_blocks ? listed - image_blocks : 0);
     json_block_checks(json, verifier);
     json_ecc_watch(json, verifier.ecc);
-    json_checksums(json, scan);
+    json_checksums(json, survey);
     json_lines(json, "findings", outcome.lines);
     json_lines(json, "warnings", outcome.warnings);
     json_string(json, "summary", outcome.summary);
@@ -194,20 +197,20 @@ void print_json(const Verifier& verifier, const ImageScan& scan, const Outcome& 
     json_print(json);
 }
 
-void print_text(const ImageScan& scan, const Outcome& outcome) {
+void print_text(const ImageSurvey& survey, const Outcome& outcome) {
     for (const std::string& line : outcome.lines) printf("%s\n", line.c_str());
-    print_checksum_mismatches(scan, "verify");
+    print_checksum_mismatches(survey, "verify");
     for (const std::string& line : outcome.warnings) printf("%s\n", line.c_str());
     printf("%s\n", outcome.summary.c_str());
 }
 
 // The image could not be laid out, or the flash could not be read, part way.
-int report_stop(const InspectOptions& options, const Verifier& verifier, const ImageScan& scan) {
+int report_stop(const InspectOptions& options, const Verifier& verifier, const ImageSurvey& survey) {
     const std::string error =
         verifier.flash.error.empty() ? "the image could not be laid out" : verifier.flash.error;
     if (options.json) return print_json_failure("verify", error);
     for (const std::string& line : verifier.lines) printf("%s\n", line.c_str());
-    print_checksum_mismatches(scan, "verify");
+    print_checksum_mismatches(survey, "verify");
     printf("verify: the image could not be laid out\n");
     return 1;
 }
@@ -224,14 +227,14 @@ int verify_found(const InspectOptions& options, Verifier& verifier, const char* 
         print_message("drimlet-inspect: %s\n", error.c_str());
         return options.json ? print_json_failure("verify", error) : 1;
     }
-    ImageScan scan;
-    const int laid_out = verifier.device_block ? compare_image(verifier, image_fd, scan) : -1;
+    ImageSurvey survey;
+    const int laid_out = verifier.device_block ? compare_image(verifier, image_fd, survey) : -1;
     if (!verifier.device_block) print_message("Out of memory!\n");
     clear_progress_line();
     if (image_fd >= 0 && !from_stdin) close(image_fd);
     if (laid_out < 0) {
         close_flash(verifier.flash);
-        return report_stop(options, verifier, scan);
+        return report_stop(options, verifier, survey);
     }
     Outcome outcome;
     outcome.image_blocks = static_cast<uint32_t>(laid_out);
@@ -240,11 +243,11 @@ int verify_found(const InspectOptions& options, Verifier& verifier, const char* 
     close_flash(verifier.flash);
     if (table_read != 0) return options.json ? print_json_failure("verify", verifier.flash.error) : 1;
     note_findings(verifier, outcome);
-    conclude(verifier, scan, outcome);
+    conclude(verifier, survey, outcome);
     if (options.json)
-        print_json(verifier, scan, outcome, flash_path, image_path);
+        print_json(verifier, survey, outcome, flash_path, image_path);
     else
-        print_text(scan, outcome);
+        print_text(survey, outcome);
     return outcome.ok ? 0 : 1;
 }
 

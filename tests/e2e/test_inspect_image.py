@@ -84,6 +84,12 @@ CASES = [
         "drimlet stops with \"Record at 80200000 out of order!\"",
         "image blocks: 4 at erase size 131072; the partition table holds 466: fits",
         "check: the image would not install: 1 record out of order"], (LARGE, 14, 1)),
+    # Addresses do not wrap past 4 GiB: after block 0 ends there, a record at 0x1000 lies below it.
+    ("wraps-past-4-GiB", bin_of([(0xFFFE0000, bytes(range(256)) * (E // 256)), (0x1000, b"w")], start=0xFFFE0000),
+     [], 1, [
+        "    out of order: it starts below image block 1 (from 0x100000000), which is already being filled; "
+        "drimlet stops with \"Record at 00001000 out of order!\"",
+        "check: the image would not install: 1 record out of order"], (LARGE, 14, 1)),
     ("no-end-record", bin_of([(START, b"abc")])[:-12], [], 1, [
         "  the image ends inside a record header, without an end record: drimlet stops with "
         "\"Incomplete record header!\""], (LARGE, 14, 1)),
@@ -195,6 +201,33 @@ def test_check(bench, image, options, status, lines, install):
         assert f"Image written, {doc['image_blocks']} erase blocks..." in done.err.splitlines()
     for quoted in re.findall(r'drimlet stops with "([^"]+)"', text.stdout):
         assert quoted in done.err.splitlines()
+
+
+# Records that overlap (the later one's bytes win), gaps left erased, a record
+# crossing into block 1: verify judges each byte by what was placed there last.
+OVERLAPPING = bin_of([(START, b"\xaa" * 1000), (START + 500, b"\x55" * 1000), (START + 3000, b"c" * 10),
+                      (START + 200, b"\x11" * 5), (START + E - 4, bytes(range(1, 9))), (START + 2 * E + 100, b"d")])
+
+
+@pytest.mark.parametrize("flipped,found", [
+    (None, None),
+    (700, "image block 0 (device block 112 at 0x00e00000): 1 bytes differ, the first at offset 0x2bc"),
+    (202, "image block 0 (device block 112 at 0x00e00000): 1 bytes differ, the first at offset 0xca"),
+    (2000, "image block 0 (device block 112 at 0x00e00000): 1 bytes differ, the first at offset 0x7d0"),
+    (E + 2, "image block 1 (device block 111 at 0x00de0000): 1 bytes differ, the first at offset 0x2"),
+    (2 * E + 101, "image block 2 (device block 110 at 0x00dc0000): 1 bytes differ, the first at offset 0x65"),
+], ids=["as-installed", "later-record", "third-record-inside-the-first", "gap", "crossing", "after-an-erased-block"])
+def test_verify_judges_each_byte_by_what_was_placed_last(bench, flipped, found):
+    done = bench.run(LARGE, ["-n", 14, "/dev/mtd3", "{image}"], image=OVERLAPPING)
+    assert done.status == 0, done.err
+    if flipped is not None:
+        flash = bytearray(bench.flash.read_bytes())
+        flash[112 * E - (flipped // E) * E + flipped % E] ^= 0x01
+        bench.flash.write_bytes(bytes(flash))
+    verify = bench.run(LARGE, ["verify", "/dev/mtd3", bench.tmp / "nk.bin"], fresh=False, program=INSPECT)
+    assert verify.status == (0 if found is None else 1), verify.out + verify.err
+    differing = [line for line in verify.out.splitlines() if "bytes differ" in line]
+    assert differing == ([] if found is None else [found])
 
 
 def test_json_strings_are_escaped(tmp_path):

@@ -122,6 +122,54 @@ TEST(StreamImage, RecordsLandWhereTheirAddressesSay) {
     }
 }
 
+// The blocks as the assembler hands them out: laid out in its buffer, or
+// rebuilt from the pieces a sink takes (read `read_size` bytes at a time;
+// 0: no sink).
+struct Rebuilt {
+    std::vector<uint8_t> block = std::vector<uint8_t>(kErase, 0x00);
+};
+
+int rebuild(void* context, uint32_t offset, const uint8_t* data, uint32_t size) {
+    std::vector<uint8_t>& block = static_cast<Rebuilt*>(context)->block;
+    if (data)
+        std::copy(data, data + size, block.begin() + offset);
+    else
+        std::fill(block.begin() + offset, block.begin() + offset + size, 0xFF);
+    return 0;
+}
+
+std::vector<std::vector<uint8_t>> assemble(const std::vector<uint8_t>& image, uint32_t read_size) {
+    ImageInput input{bytes_fd(image)};
+    BinImageHeader header;
+    std::vector<std::vector<uint8_t>> blocks;
+    std::vector<uint8_t> buffer(kErase);
+    Rebuilt rebuilt;
+    testing::internal::CaptureStderr();
+    if (check_image(input, header) == 0) {
+        BlockAssembler assembler;
+        init_assembler(assembler, input, buffer.data(), kErase, header);
+        if (read_size) {
+            assembler.sink = PieceSink{rebuild, &rebuilt};
+            assembler.read_size = read_size;
+        }
+        while (next_image_block(assembler) == 1) {
+            blocks.push_back(read_size ? rebuilt.block : buffer);
+            rebuilt.block.assign(kErase, 0x00);  // every byte must come again
+        }
+    }
+    testing::internal::GetCapturedStderr();
+    close(input.fd);
+    return blocks;
+}
+
+TEST(BlockAssembler, PiecesToASinkRebuildTheBlocksItLaysOut) {
+    for (const PlacementCase& c : placement_cases())
+        for (uint32_t read_size : {0u, 1u, 7u, kErase / 4, kErase}) {
+            EXPECT_EQ(assemble(make_bin(kStart, c.records), read_size), c.expected.blocks)
+                << c.name << ", read " << read_size << " bytes at a time";
+        }
+}
+
 struct FailureCase {
     const char* name;
     std::vector<uint8_t> image;

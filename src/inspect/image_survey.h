@@ -1,9 +1,10 @@
-// drimlet-inspect's own pass over a BIN image: every record's range and
-// checksum, the end record, and where the installer's rules would lay the
-// records into erase blocks. Unlike the installer's reader it does not stop
-// at the first problem: a bad checksum or an out-of-order record is noted
-// and the pass goes on, so one look at an image reports everything wrong
-// with it. It prints nothing; the commands say what they found.
+// drimlet-inspect's look at a whole BIN image, through the installer's own
+// reader and assembler in their survey mode: every record's range and
+// checksum, the end record, and the image blocks the installer would lay
+// out. Unlike the install it does not stop at a bad checksum, a record out
+// of order or a block past the partition table's end: it notes each and
+// goes on, so one look at an image reports everything wrong with it. It
+// prints nothing; the commands say what they found.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "image/bin_reader.h"
+#include "image/block_assembler.h"
 
 enum class ImageKind {
     kUnread,    // not opened or not read
@@ -21,7 +22,7 @@ enum class ImageKind {
     kNotBin,    // no BIN signature at all
 };
 
-struct ScannedRecord {
+struct SurveyedRecord {
     uint32_t address = 0;
     uint32_t length = 0;
     uint32_t checksum = 0;  // as the record header carries it
@@ -43,14 +44,14 @@ struct RangeOverlap {
     uint64_t bytes = 0;
 };
 
-struct ImageScan {
+struct ImageSurvey {
     ImageKind kind = ImageKind::kUnread;
     uint8_t first_bytes[7] = {};
     size_t first_byte_count = 0;
     std::string signature;  // the first six bytes when the kind is kBin or kOtherBin
     bool header_complete = false;
     BinImageHeader header;
-    std::vector<ScannedRecord> records;
+    std::vector<SurveyedRecord> records;
     bool ended = false;  // the end record was read
     uint32_t entry_point = 0;
     uint32_t end_checksum = 0;
@@ -59,28 +60,42 @@ struct ImageScan {
     int read_error = 0;               // errno of a failed read, or 0
 
     uint32_t erasesize = 0;
-    uint64_t image_blocks = 0;  // by the installer's placement rules, counting past the table's end
+    uint64_t image_blocks = 0;  // as the installer lays them out, counting past the table's end
     uint32_t checksum_mismatches = 0;
     uint32_t out_of_order = 0;
     uint64_t records_end = 0;  // one past the highest record byte (0 without data)
     std::vector<RangeGap> gaps;
     std::vector<RangeOverlap> overlaps;
+    // The line the installer's own reading of the image stops with, empty
+    // when it would lay the whole image out: check's verdict rests on it.
+    std::string stops_with;
 };
 
-// Reads the image on `image_fd` to its end. Every byte read is also written
-// to `copy_fd` unless it is -1 (so a pipe can be read again). `erasesize`
-// decides the image block count. 0, or -1 when a read or the copy failed
-// (the scan then holds what came before).
-int scan_image(int image_fd, int copy_fd, uint32_t erasesize, ImageScan& scan);
+// Reads the image on `image_fd` to its end, laying it out at `erasesize`.
+// 0, or -1 when it cannot have a block buffer (the survey then holds
+// nothing).
+int survey_image(int image_fd, uint32_t erasesize, ImageSurvey& survey);
 
-// The image as the plan and verify commands use it: scanned once, then
-// handed to the installer's reader from its first byte. A pipe is copied
-// into an unnamed temporary file while it is scanned.
+// Notes in `survey` each record `assembler` reads: set up after
+// init_assembler. `tally` lives as long as the assembler reads.
+struct RecordTally {
+    ImageSurvey& survey;
+    const BlockAssembler& assembler;
+    uint32_t received = 0;  // data bytes of the last record so far
+};
+void watch_records(BlockAssembler& assembler, RecordTally& tally);
+
+// Counts the mismatching checksums of the complete records, once they are all read.
+void count_checksum_mismatches(ImageSurvey& survey);
+
+// The image as the plan command uses it: surveyed once, then handed to
+// the installer's dry run from its first byte. A pipe is first copied into
+// an unnamed temporary file.
 struct PreparedImage {
     int fd = -1;
     bool owns_fd = false;
     bool streamed = false;  // from a pipe, which drimlet streams without a check before writing
-    ImageScan scan;
+    ImageSurvey survey;
     std::string error;  // why it cannot be read, after a failure
 };
 
@@ -92,4 +107,4 @@ void release_image(PreparedImage& image);
 
 // "record 3 at 0x80300000, 100 bytes, checksum 0x00001234: does not match
 // (the data sums to 0x00001235)"
-std::string describe_record(size_t index, const ScannedRecord& record);
+std::string describe_record(size_t index, const SurveyedRecord& record);
