@@ -290,3 +290,54 @@ def test_pipe_without_a_block_for_the_table_is_refused_before_the_first_erase(be
     assert (outcome.status, outcome.err) == (1, header("B") + "Not enough space/too many bad blocks\n")
     assert outcome.marked == []
     assert outcome.flash == before
+
+
+def test_unreadable_old_table_with_garbled_magic_is_erased(bench):
+    """An old table page that reads with an uncorrectable ECC error is taken
+    as unreadable, whatever its bytes: it is erased before the first image
+    block, so a run that then fails leaves no table the loader might decode."""
+    install_a(bench)
+    faults = faults_at(bench, "B", [(f"read 0x{at(TABLE)}", 2, "ecc", 0), (f"write 0x{at(56)}", 1, "einval", 0)])
+    garbled = bytearray(bench.flash.read_bytes())
+    garbled[TABLE * E] ^= 0x01  # a worn bit in the magic
+    outcome = bench.run(G, ["-n", 7, "/dev/mtd0", "{image}"], image=IMAGES["B"][0], sim_args=faults,
+                        initial=bytes(garbled))
+    assert outcome.err == header("B") + "Write erase block failed\nInvalid argument\n"
+    assert (outcome.status, outcome.marked) == (1, [])
+    assert outcome.flash == flash_after(garbled, erased=(TABLE, 56))
+
+
+def test_failed_erase_after_a_failed_table_mark_stops_the_run(bench):
+    """The partition table page fails to program and its block cannot be
+    marked: the block is erased again so the loader finds no table. When
+    that erase fails too, the run says so."""
+    before = install_a(bench)
+    failing = ["--fail-write", TABLE, "--fail-markbad", TABLE]
+    probe = bench.run(G, ["-n", 7, "/dev/mtd0", "{image}"], image=IMAGES["B"][0], sim_args=failing, fresh=False)
+    assert probe.status == 1, probe.err
+    again = request_index(probe.log, f"MEMERASE 0x{at(TABLE)}", 3)
+    install_a(bench)
+    outcome = bench.run(G, ["-n", 7, "/dev/mtd0", "{image}"], image=IMAGES["B"][0],
+                        sim_args=[*failing, "--fault", f"{again}:eio"], fresh=False)
+    assert outcome.err == (header("B") + written(5) + f"Write failed at {at(TABLE)}, skipping...\n"
+                           f"Failed to mark block at {at(TABLE)} bad\n" + stopped("Erase", TABLE, "Input/output error"))
+    assert (outcome.status, outcome.marked) == (1, [])
+    assert outcome.flash == flash_after(before, erased=(TABLE,), blocks=B_BLOCKS)
+
+
+def test_block_marked_by_the_invalidation_is_never_programmed(bench):
+    """With -n reaching into the partition table's search window, the old
+    table may sit in the very block chosen for image block 0 (a pipe has no
+    check before writing to refuse the overlap). Its erase fails, the
+    invalidation marks it, and image block 0 goes to the next good block."""
+    bad = ["--bad", "28-31"]
+    first = bench.run(G, ["-n", 7, "/dev/mtd0", "{image}"], image=IMAGES["A"][0], sim_args=bad)
+    assert first.status == 0, first.err
+    outcome = bench.run(G, ["-n", 4, "/dev/mtd0", "-"], stdin=IMAGES["B"][0],
+                        sim_args=[*bad, "--fail-erase", 32], fresh=False)
+    skipped = "".join(f"Bad block at {at(block)}, skipping...\n" for block in (32, 31, 30, 29, 28))
+    assert outcome.err == (header("B") + f"Erase failed at {at(32)}, skipping...\nMarked block at {at(32)} bad\n"
+                           + skipped + written(5) + "".join(reversed(skipped.splitlines(True))) + DONE)
+    assert (outcome.status, outcome.marked) == (0, [32])
+    blocks, placed = installed("B", top=27)
+    assert outcome.flash == flash_after(first.flash, blocks=blocks, table=(33, placed))
