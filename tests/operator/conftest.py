@@ -18,21 +18,9 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "swupdate"))
 
-from swupdate_board import Board, end_process_group, ends_within, make_keys  # noqa: E402
+from swupdate_board import board, end_process_group, ends_within, keys  # noqa: E402,F401  (fixtures)
 
 OUTPUT = Path(os.environ.get("OPERATOR_OUTPUT", ROOT / "build" / "operator-results"))
-
-
-@pytest.fixture(scope="session")
-def keys(tmp_path_factory):
-    return make_keys(tmp_path_factory.mktemp("keys"))
-
-
-@pytest.fixture
-def board(tmp_path, keys):
-    made = Board(tmp_path, keys)
-    yield made
-    made.cleanup()
 
 
 def free_port():

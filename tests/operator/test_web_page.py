@@ -93,8 +93,10 @@ DRIMLET_REFUSALS = [
 ]
 
 
-@pytest.mark.parametrize("make_package, in_red", DRIMLET_REFUSALS)
-def test_refusal_reads_well_and_leaves_the_flash(board, open_page, request, make_package, in_red):
+def drop_refused(board, open_page, request, make_package):
+    """Drops a package that must be refused onto a board holding an earlier
+    install: the page says the update failed and the flash saw no request.
+    Returns the page, the post-update marker and where the drop began."""
     board.install_directly(image(seed=1), NONFS)
     before = board.flash.read_bytes()
     board.requests.unlink()
@@ -103,11 +105,17 @@ def test_refusal_reads_well_and_leaves_the_flash(board, open_page, request, make
     page.screenshot(request.node.name)
     assert set(page.results(since)) == {"FAILURE"}, page.frames(since)
     assert "swu-failure" in page.recorded("alerts")
+    assert board.flash_requests() == []
+    assert board.flash.read_bytes() == before
+    return page, marker, since
+
+
+@pytest.mark.parametrize("make_package, in_red", DRIMLET_REFUSALS)
+def test_refusal_reads_well_and_leaves_the_flash(board, open_page, request, make_package, in_red):
+    page, marker, _ = drop_refused(board, open_page, request, make_package)
     assert page.alert("swu-failure") == "Update failed."
     # The reason in a few red lines; the rest of drimlet's output is not red.
     assert red(page.messages()) == in_red, page.messages()
-    assert board.flash_requests() == []
-    assert board.flash.read_bytes() == before
     assert not marker.exists()
 
 
@@ -124,18 +132,9 @@ SWUPDATE_REFUSALS = [
 @pytest.mark.parametrize("make_package, reason", SWUPDATE_REFUSALS)
 def test_refused_package_then_the_right_one(board, open_page, request, make_package, reason):
     """A technician drops the wrong package, sees why, then drops the right one."""
-    board.install_directly(image(seed=1), NONFS)
-    before = board.flash.read_bytes()
-    board.requests.unlink()
-    page, marker = open_page()
-    since = page.drop(make_package(board))
-    page.screenshot(request.node.name)
-    assert set(page.results(since)) == {"FAILURE"}, page.frames(since)
-    assert "swu-failure" in page.recorded("alerts")
+    page, _, _ = drop_refused(board, open_page, request, make_package)
     assert reason in red(page.messages()), page.messages()
     assert not [text for text, _ in page.messages() if "drimlet:" in text], "the handler ran"
-    assert board.flash_requests() == []
-    assert board.flash.read_bytes() == before
 
     since = page.drop(board.package(NEW, NONFS))
     assert page.results(since) == ["SUCCESS"], page.frames(since)

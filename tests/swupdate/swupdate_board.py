@@ -295,3 +295,17 @@ def expected_bar(data):
         if value != bar[-1]:
             bar.append(value)
     return bar + [100]
+
+
+# The fixtures both tiers' conftest.py take in: one signing key for the
+# session, a fresh board for each test.
+@pytest.fixture(scope="session")
+def keys(tmp_path_factory):
+    return make_keys(tmp_path_factory.mktemp("keys"))
+
+
+@pytest.fixture
+def board(tmp_path, keys):
+    made = Board(tmp_path, keys)
+    yield made
+    made.cleanup()
