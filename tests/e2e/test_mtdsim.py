@@ -562,7 +562,8 @@ def test_timing_keeps_the_chip_busy_per_page_and_block(tmp_path, options, body, 
 @host_only
 def test_timing_sleeps_rather_than_spins(tmp_path):
     """Each timed request gives the CPU up (a voluntary context switch); the
-    same reads without timing never block on the page-cached flash file."""
+    same reads without timing never block on the page-cached flash file, and
+    with --t-exact the time is waited out on the clock without sleeping."""
     body = """
         import resource
         before = resource.getrusage(resource.RUSAGE_SELF).ru_nvcsw
@@ -571,11 +572,13 @@ def test_timing_sleeps_rather_than_spins(tmp_path):
         print(resource.getrusage(resource.RUSAGE_SELF).ru_nvcsw - before)
     """
     switches = {}
-    for options in ((), ("--t-read", "300")):
-        status, out, err, _ = drive(tmp_path, body, *options)
+    for options in ((), ("--t-read", "300"), ("--t-read", "300", "--t-exact")):
+        status, out, err, log = drive(tmp_path, body, *options)
         assert status == 0, err
         switches[options] = int(out[-1])
+    assert log[1].endswith(" busy 300")
     assert switches[()] < 40 <= switches[("--t-read", "300")]
+    assert switches[("--t-read", "300", "--t-exact")] < 40
 
 
 @host_only

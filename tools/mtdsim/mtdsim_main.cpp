@@ -7,7 +7,7 @@
 //          [--corrupt-write B[:OFFSET],...] [--stray-write B[:OFFSET],...]
 //          [--ecc-fail-written LIST]
 //          [--bitflips B[:N],...] [--ecc-fail LIST] [--fault INDEX:KIND,...]
-//          [--cut INDEX[:PAGES]] [--timing] [--t-prog US] [--t-read US] [--t-erase US]
+//          [--cut INDEX[:PAGES]] [--timing] [--t-prog US] [--t-read US] [--t-erase US] [--t-exact]
 //          [--log FILE] [--fresh] [--qemu] -- COMMAND [ARGS...]
 //
 // The flash file is created erased (all 0xFF) when missing or with --fresh;
@@ -65,7 +65,7 @@ const char kUsage[] =
     "              [--weak-page P[:N],...] [--corrupt-write B[:OFFSET],...]\n"
     "              [--stray-write B[:OFFSET],...] [--ecc-fail-written LIST]\n"
     "              [--fault I:KIND,...] [--cut I[:PAGES]] [--timing]\n"
-    "              [--t-prog US] [--t-read US] [--t-erase US] [--log FILE] [--fresh] [--qemu]\n"
+    "              [--t-prog US] [--t-read US] [--t-erase US] [--t-exact] [--log FILE] [--fresh] [--qemu]\n"
     "              -- COMMAND [ARGS...]\n"
     "LIST: numbers and ranges, e.g. 28,100-120\n";
 
@@ -81,7 +81,7 @@ const char* const kSettings[] = {"MTDSIM_FLASH",       "MTDSIM_SIZE",          "
                                  "MTDSIM_VIOLATIONS",  "MTDSIM_HANDSHAKE",     "MTDSIM_CUT_REPORT",
                                  "MTDSIM_PAGES",       "MTDSIM_FAIL_MARKBAD",  "MTDSIM_WEAK",
                                  "MTDSIM_WEAK_PAGE",   "MTDSIM_CORRUPT_WRITE", "MTDSIM_ECC_FAIL_WRITTEN",
-                                 "MTDSIM_STRAY_WRITE"};
+                                 "MTDSIM_STRAY_WRITE", "MTDSIM_T_EXACT"};
 
 int usage() {
     fputs(kUsage, stderr);
@@ -265,6 +265,10 @@ bool parse_own_option(const std::string& option, const char* value, bool& used_v
     if (option == "--timing") {
         o.timing = true;
         return true;
+    }
+    if (option == "--t-exact") {
+        o.timing = true;
+        return setenv("MTDSIM_T_EXACT", "1", 1) == 0;
     }
     if (option == "--fresh") {
         o.fresh = true;

@@ -81,6 +81,7 @@ void load_settings() {
     if (const char* v = getenv("MTDSIM_T_PROG")) sim.t_prog = parse_number(v), sim.timing = true;
     if (const char* v = getenv("MTDSIM_T_READ")) sim.t_read = parse_number(v), sim.timing = true;
     if (const char* v = getenv("MTDSIM_T_ERASE")) sim.t_erase = parse_number(v), sim.timing = true;
+    sim.exact = getenv("MTDSIM_T_EXACT") != nullptr;
     sim.violations_path = getenv("MTDSIM_VIOLATIONS");
     sim.sparse = sim.size >= mtdsim::kSparseFrom;
     if (const char* log = getenv("MTDSIM_LOG"))

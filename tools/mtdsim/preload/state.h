@@ -86,6 +86,7 @@ struct SimState {
     // Timing (settings.cpp): microseconds the chip stays busy.
     uint64_t t_prog = 0, t_read = 0, t_erase = 0;
     bool timing = false;
+    bool exact = false;  // the busy time waited out to the microsecond, not slept
 
     // The simulator's own files (settings.cpp).
     int log_fd = -1;

@@ -12,10 +12,31 @@
 
 namespace mtdsim::preload {
 
+namespace {
+uint64_t now_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+// A sleep may end hundreds of microseconds late on a busy or virtual
+// machine, which would make every reader look slower than the chip.
+// Waiting on the clock ends on time, at the price of a busy CPU.
+void wait_exactly(uint64_t microseconds) {
+    const uint64_t until = now_ns() + microseconds * 1000;
+    while (now_ns() < until) {
+    }
+}
+}  // namespace
+
 // The chip is busy for this long; sleeping leaves the CPU to others, as a
 // controller that waits on an interrupt or DMA does.
 uint64_t chip_busy(uint64_t microseconds) {
     if (!sim.timing || microseconds == 0) return 0;
+    if (sim.exact) {
+        wait_exactly(microseconds);
+        return microseconds;
+    }
     timespec left{static_cast<time_t>(microseconds / 1000000),
                   static_cast<long>(microseconds % 1000000) * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
