@@ -170,3 +170,16 @@ def test_no_verify_makes_the_requests_of_an_install_without_read_back(over_a):
     assert plain == verifying
     assert read_back == 6 * 4  # five image blocks and the table block: ECCGETSTATS, lseek, read, ECCGETSTATS
     assert runs[True].flash == runs[False].flash
+
+
+def test_an_image_block_that_failed_and_kept_no_mark_is_erased_again(over_a):
+    """Unmarked, the block would keep an image block that did not read back; in
+    the loader's search window one beginning with the table magic would pass
+    for a partition table. Its last request is an erase that succeeded."""
+    run = over_a.run(G, ["-n", 7, "/dev/mtd3", "{image}"], image=IMAGE_B,
+                     sim_args=["--corrupt-write", 55, "--fail-markbad", 55], fresh=False)
+    assert (run.status, run.err) == (0, HEADER_B + verify_failed(55) + mark_failed(55) + WRITTEN + DONE)
+    block = f"0x{55 * E:08x}"
+    on_block = [r for r in run.requests() if block in r.split(" ")[1:2] and not r.startswith("MEMUNLOCK")]
+    assert on_block[-2:] == [f"MEMSETBADBLOCK {block} -> -1 EIO", f"MEMERASE {block} 0x{E:08x} -> 0"], on_block
+    assert state(over_a) == "B"

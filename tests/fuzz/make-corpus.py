@@ -35,6 +35,16 @@ WORN_TABLE_STRAY = bytes([2, 1, 2 | 32 << 2, 113, 0, 0, 0, 0, 0, 2, 0x20, 0])
 # The loader's block reads back uncorrectable once, then reads clean.
 ECC_ONCE = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 0x80, 0x41, 0])
 
+# The image block that lands in the loader's block (224 of 16 KiB, top - 2)
+# begins with the partition table magic, does not read back (a bit flipped
+# 1 KiB in) and refuses its mark; from a pipe, with its checksums kept as
+# they are, a bad checksum after it then stops the install.
+MAGIC_IN_LOADER = bytes([2, 0, 2 | 1 << 2, 113, 0, 0, 0, 0, 0, 2, 0x28, 0x28])
+MAGIC_IN_LOADER_IMAGE = bytearray(bin_image(S, [(S, b"\x01" * E16), (S + E16, b"\x02" * E16),
+                                                (S + 2 * E16, b"VOLMERACONFIGBLK" + b"\x03" * (E16 - 16)),
+                                                (S + 3 * E16, b"\x04" * 16)]))
+MAGIC_IN_LOADER_IMAGE[-12 - 16 - 4] ^= 1  # the last record's checksum
+
 # Whole inputs (settings and image) found by fuzzing, kept as they were found.
 FOUND = {
     # 128 KiB erase blocks, a write size of 960 bytes, an image file: the
@@ -68,6 +78,7 @@ for name, image in (("three-records", IMAGES["three-records"]), ("one-record", b
     (out / f"{name}-worn-last-page").write_bytes(WORN_LAST_PAGE + image)
     (out / f"{name}-worn-table-stray").write_bytes(WORN_TABLE_STRAY + image)
     (out / f"{name}-ecc-once").write_bytes(ECC_ONCE + image)
+(out / "magic-in-loader-worn").write_bytes(MAGIC_IN_LOADER + bytes(MAGIC_IN_LOADER_IMAGE))
 for name, text in FOUND.items():
     (out / name).write_bytes(base64.b64decode(text))
-print(f"{len(IMAGES) * 10 + 6 + len(FOUND)} seeds in {out}")
+print(f"{len(IMAGES) * 10 + 7 + len(FOUND)} seeds in {out}")
