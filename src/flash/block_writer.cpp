@@ -42,13 +42,17 @@ int place_block(MtdDevice& device, WriteContext& context, uint32_t offset, uint3
     // A mark that fails does not stop the install: the partition table
     // names the blocks, so the loader never needs the mark.
     const int retired = retire_block(device, context, offset);
-    if (retired < 0) return -1;
+    if (retired == 1) return 1;
     // Unmarked, a block that took part of a program keeps what did not
     // verify; from 3.5 MiB up the loader may read it, and an image block
     // that begins with the partition table magic would pass for a table.
-    // Erased, it holds nothing anyone can mistake; an erase the chip fails
-    // leaves it as it is, and any other failure stops the run.
-    if (retired == 0 && erased == 0 && erase_block(device, offset, erasesize) < 0) return -1;
+    // Erased, it holds nothing anyone can mistake.
+    if (retired < 0) {
+        if (erased == 0) erase_again(device, offset, erasesize);
+        return -1;
+    }
+    // An erase the chip fails leaves it as it is; any other failure stops.
+    if (erased == 0 && erase_block(device, offset, erasesize) < 0) return -1;
     return 1;
 }
 }  // namespace

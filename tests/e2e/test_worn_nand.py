@@ -172,14 +172,23 @@ def test_no_verify_makes_the_requests_of_an_install_without_read_back(over_a):
     assert runs[True].flash == runs[False].flash
 
 
-def test_an_image_block_that_failed_and_kept_no_mark_is_erased_again(over_a):
+
+
+@pytest.mark.parametrize("sim_args,status,err,block,before", [
+    pytest.param(["--corrupt-write", 55, "--fail-markbad", 55], 0,
+                 verify_failed(55) + mark_failed(55) + WRITTEN + DONE, 55, "MEMSETBADBLOCK {} -> -1 EIO",
+                 id="its mark failed"),
+    pytest.param(["--corrupt-write", "52-56"], 1,
+                 "".join(verify_failed(b) + marked(b) for b in (56, 55, 54, 53)) + verify_failed(52) + CAP, 52,
+                 "read {} 131072 -> 131072", id="the cap stopped the run"),
+])
+def test_an_image_block_that_failed_and_kept_no_mark_is_erased_again(over_a, sim_args, status, err, block,
+                                                                      before):
     """Unmarked, the block would keep an image block that did not read back; in
     the loader's search window one beginning with the table magic would pass
     for a partition table. Its last request is an erase that succeeded."""
-    run = over_a.run(G, ["-n", 7, "/dev/mtd3", "{image}"], image=IMAGE_B,
-                     sim_args=["--corrupt-write", 55, "--fail-markbad", 55], fresh=False)
-    assert (run.status, run.err) == (0, HEADER_B + verify_failed(55) + mark_failed(55) + WRITTEN + DONE)
-    block = f"0x{55 * E:08x}"
-    on_block = [r for r in run.requests() if block in r.split(" ")[1:2] and not r.startswith("MEMUNLOCK")]
-    assert on_block[-2:] == [f"MEMSETBADBLOCK {block} -> -1 EIO", f"MEMERASE {block} 0x{E:08x} -> 0"], on_block
-    assert state(over_a) == "B"
+    run = over_a.run(G, ["-n", 7, "/dev/mtd3", "{image}"], image=IMAGE_B, sim_args=sim_args, fresh=False)
+    assert (run.status, run.err) == (status, HEADER_B + err)
+    at = f"0x{block * E:08x}"
+    on_block = [r for r in run.requests() if r.split(" ")[1:2] == [at] and not r.startswith("MEMUNLOCK")]
+    assert on_block[-2:] == [before.format(at), f"MEMERASE {at} 0x{E:08x} -> 0"], on_block
