@@ -29,6 +29,8 @@ int place_block(MtdDevice& device, WriteContext& context, uint32_t offset, uint3
             if (fault != kChipFailed) {
                 print_fixed(kWriteFailed);
                 report_reason(error);
+                // Part of the block may be programmed already.
+                if (fault == kRequestFailed) erase_again(device, offset, erasesize);
                 return -1;
             }
             report_write_failed(offset);

@@ -104,10 +104,11 @@ def install_a(bench):
     return first.flash
 
 
-def faults_at(bench, image, faults):
+def faults_at(bench, image, faults, sim_args=()):
     """--fault for (request prefix, occurrence, kind, requests after it)
     entries, indexed from a fault-free run of the same install over A."""
-    clean = bench.run(G, ["-n", 7, "/dev/mtd0", "{image}"], image=IMAGES[image][0], fresh=False)
+    clean = bench.run(G, ["-n", 7, "/dev/mtd0", "{image}"], image=IMAGES[image][0], sim_args=list(sim_args),
+                      fresh=False)
     assert clean.status == 0, clean.err
     indexed = ",".join(f"{request_index(clean.log, prefix, occurrence) + later}:{kind}"
                     for prefix, occurrence, kind, later in faults)
@@ -137,6 +138,11 @@ ROWS = [
         lambda before: flash_after(before, erased=(TABLE, 56)), faults=[(f"write 0x{at(56)}", 1, "einval", 0)]),
     row("image block write ENOMEM", [], 1, header("B") + "Write erase block failed\nCannot allocate memory\n", [],
         lambda before: flash_after(before, erased=(TABLE, 56)), faults=[(f"write 0x{at(56)}", 1, "enomem", 0)]),
+    # Writes of 4096 bytes: the block is part programmed when one fails.
+    row("image block write EINVAL part way: erased again", ["--short-write", 4096], 1,
+        header("B") + "Write erase block failed\nInvalid argument\n", [],
+        lambda before: flash_after(before, erased=(TABLE, 56)),
+        faults=[(f"write 0x{56 * E + 4096:08x}", 1, "einval", 0)]),
     row("image block read-back EINVAL", [], faults=[(READ_BACK_0, 1, "einval", 0)],
         **stops("Read back", 56, "Invalid argument", blocks={56: B_BLOCKS[56]})),
     row("image block read-back ENOMEM", [], faults=[(READ_BACK_0, 1, "enomem", 0)],
@@ -183,7 +189,7 @@ ROWS = [
 def test_side_door(bench, sim_args, faults, status, err, marks, flash):
     before = install_a(bench)
     if faults:
-        sim_args = [*sim_args, *faults_at(bench, "B", faults)]
+        sim_args = [*sim_args, *faults_at(bench, "B", faults, sim_args)]
     outcome = bench.run(G, ["-n", 7, "/dev/mtd0", "{image}"], image=IMAGES["B"][0], sim_args=sim_args,
                         fresh=False)
     assert outcome.out == device_report(G)
