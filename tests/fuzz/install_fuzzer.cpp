@@ -193,16 +193,19 @@ Model model_image(const uint8_t* data, size_t size, uint32_t erase, bool check_s
         at += 12;
         if (address == 0) break;
         if (address < start + current * erase) return model;  // out of order
-        if (length > size - at) return model;
-        if (check_sums && sum_of(data + at, length) != le32(data + at - 4)) return model;
-        uint64_t offset = address - start;
-        for (uint64_t done = 0; done < length;) {
+        // The installer hands out each block a record fills before it has
+        // the record's last byte and checksum: the pieces of a record cut
+        // short or with a wrong sum are kept, for the blocks it may have laid.
+        const uint64_t offset = address - start, present = std::min<uint64_t>(length, size - at);
+        for (uint64_t done = 0; done < present;) {
             const uint64_t within = (offset + done) % erase;
-            const uint64_t piece = std::min<uint64_t>(length - done, erase - within);
+            const uint64_t piece = std::min<uint64_t>(present - done, erase - within);
             pieces.push_back(Piece{(offset + done) / erase, static_cast<uint32_t>(within),
                                    static_cast<uint32_t>(piece), data + at + done});
             done += piece;
         }
+        if (length > size - at) return model;
+        if (check_sums && sum_of(data + at, length) != le32(data + at - 4)) return model;
         at += length;
         uint64_t reach = length
                              ? (offset + length) / erase
@@ -458,8 +461,11 @@ void check_untouched_when_file_refused(const MemoryFlash& flash, int status) {
 // After any run the loader's block, by the bad-block answers after it,
 // holds the complete new table (status 0; check_success checks the page),
 // the old table with the old install intact, or no magic. One of the
-// image's blocks that lands there in the overlap failure is not a table the
-// installer wrote; it is left to the overlap check.
+// image's blocks that lands there when the partition reaches the loader's
+// block is not a table the installer wrote: the install is bound to fail
+// (the table would overlap it, or from a pipe a later record's fault comes
+// first), and what the image holds is the image's. Such a block is one the
+// records read before the image's first fault lay out.
 void check_loader_block(const MemoryFlash& flash, const Device& device, const Before& before,
                         const Model& model, int status, uint8_t* scratch) {
     const int64_t block = answered_table_block(flash, device);
@@ -467,9 +473,12 @@ void check_loader_block(const MemoryFlash& flash, const Device& device, const Be
     const uint32_t e = device.erase;
     const uint8_t* now = flash.bytes.data() + block * e;
     if (memcmp(now, "VOLMERACONFIGBLK", 16) != 0) return;
-    for (uint64_t k = 0; k < model.block_count; ++k) {
+    const std::vector<Piece>& pieces = *model.pieces;  // in block order; a block without any is erased
+    for (size_t i = 0; i < pieces.size();) {
+        const uint64_t k = pieces[i].block;
         lay_out_block(model, k, scratch);
         if (memcmp(now, scratch, e) == 0) return;
+        while (i < pieces.size() && pieces[i].block == k) ++i;
     }
     if (!before.old_install || static_cast<uint64_t>(block) != before.table_block ||
         !as_before(flash, before, static_cast<uint64_t>(block), e))

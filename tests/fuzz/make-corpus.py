@@ -40,6 +40,8 @@ ECC_ONCE = bytes([2, 1, 2, 100, 0, 0, 0, 0, 0, 0x80, 0x41, 0])
 # 1 KiB in) and refuses its mark; from a pipe, with its checksums kept as
 # they are, a bad checksum after it then stops the install.
 MAGIC_IN_LOADER = bytes([2, 0, 2 | 1 << 2, 113, 0, 0, 0, 0, 0, 2, 0x28, 0x28])
+# The same image block laid there whole: the image's own bytes, not a table.
+MAGIC_IN_LOADER_WHOLE = bytes([2, 0, 2, 113, 0, 0, 0, 0, 0, 0, 0, 0x28])
 MAGIC_IN_LOADER_IMAGE = bytearray(bin_image(S, [(S, b"\x01" * E16), (S + E16, b"\x02" * E16),
                                                 (S + 2 * E16, b"VOLMERACONFIGBLK" + b"\x03" * (E16 - 16)),
                                                 (S + 3 * E16, b"\x04" * 16)]))
@@ -79,6 +81,7 @@ for name, image in (("three-records", IMAGES["three-records"]), ("one-record", b
     (out / f"{name}-worn-table-stray").write_bytes(WORN_TABLE_STRAY + image)
     (out / f"{name}-ecc-once").write_bytes(ECC_ONCE + image)
 (out / "magic-in-loader-worn").write_bytes(MAGIC_IN_LOADER + bytes(MAGIC_IN_LOADER_IMAGE))
+(out / "magic-in-loader-whole").write_bytes(MAGIC_IN_LOADER_WHOLE + bytes(MAGIC_IN_LOADER_IMAGE))
 for name, text in FOUND.items():
     (out / name).write_bytes(base64.b64decode(text))
-print(f"{len(IMAGES) * 10 + 7 + len(FOUND)} seeds in {out}")
+print(f"{len(IMAGES) * 10 + 8 + len(FOUND)} seeds in {out}")
