@@ -200,10 +200,12 @@ def test_fault(bench, request_index, kind):
     assert outcome.marked == want[3], label
     if want[0] != 0:
         # The failing request is the install's last, but for the erase that
-        # takes a partition table page nobody could check off the flash.
+        # takes a partition table page nobody could check off the flash, or
+        # what a write that made no progress may have left of an image block.
         made = requests_made(outcome)
         again = [f"MEMUNLOCK 0x{where * E:08x} 0x{E:08x}", f"MEMERASE 0x{where * E:08x} 0x{E:08x}"]
-        if phase.startswith("table") and not (request == "lseek" and phase == "table"):
+        if phase.startswith("table") and not (request == "lseek" and phase == "table") or \
+                request == "write" and kind == "zero":
             assert made[-2:] == again, label
             made = made[:-2]
         assert made[-1] == line, label
