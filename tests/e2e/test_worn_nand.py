@@ -172,8 +172,6 @@ def test_no_verify_makes_the_requests_of_an_install_without_read_back(over_a):
     assert runs[True].flash == runs[False].flash
 
 
-
-
 @pytest.mark.parametrize("sim_args,status,err,block,before", [
     pytest.param(["--corrupt-write", 55, "--fail-markbad", 55], 0,
                  verify_failed(55) + mark_failed(55) + WRITTEN + DONE, 55, "MEMSETBADBLOCK {} -> -1 EIO",
